@@ -1,0 +1,58 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <libxml/tree.h>
+
+namespace skiffer {
+
+enum feed_version : int32_t {
+    FEED_VERSION_UNKNOWN = 0,
+    FEED_VERSION_0_91 = 1,
+    FEED_VERSION_0_92 = 2,
+    FEED_VERSION_2_0 = 3,
+};
+
+struct feed_enclosure {
+    std::optional<std::string> url;  // none counts as no enclosure everywhere
+    int64_t length = 0;              // bytes; 0 when the feed gives no size
+    std::optional<std::string> type;
+};
+
+struct feed_item {
+    std::optional<std::string> title;
+    std::optional<std::string> link;
+    std::optional<std::string> description;
+    std::optional<std::string> pubDate;
+    std::optional<feed_enclosure> enclosure;
+};
+
+struct channel_info {
+    std::optional<std::string> title;
+    std::optional<std::string> link;
+    std::optional<std::string> description;
+    std::optional<std::string> language;
+    std::string fetched;  // time stamp taken when the document was parsed
+};
+
+struct feed_document {
+    feed_version version = FEED_VERSION_UNKNOWN;
+    std::vector<feed_item> items;  // in document order
+    struct channel_info channel_info;
+};
+
+// Reads the RSS document at `path`; none after a message when it cannot be
+// read, is not RSS, or (silently) has no channel.
+std::unique_ptr<feed_document> feed_parse_file(const char *path);
+
+// Downloads `url` into a temporary file, parses it and removes the file.
+std::unique_ptr<feed_document> feed_fetch(const std::string &url, int debug);
+
+// Fills items[index] of `document` from one `item` element.
+void parse_feed_item(feed_document &document, int32_t index, xmlNode *item);
+
+} // namespace skiffer

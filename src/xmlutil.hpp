@@ -1,0 +1,34 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include <libxml/tree.h>
+
+namespace skiffer {
+
+// Number of child elements of `element` whose local name is `name`, in any namespace.
+int32_t xml_count_children(const xmlNode *element, const char *name);
+
+// Calls `callback(index, child)` for every child element named `name`, in
+// document order, with an index counting only the matches.
+void xml_foreach_child(xmlNode *element, const char *name,
+                       const std::function<void(int32_t, xmlNode *)> &callback);
+
+// The first child element named `name` and, when `namespace_uri` is not null,
+// in exactly that namespace; null when there is none.
+xmlNode *xml_find_child(xmlNode *element, const char *namespace_uri, const char *name);
+
+// A copy of the attribute's value, or none when the element lacks it.
+std::optional<std::string> xml_get_attribute(xmlNode *element, const char *name);
+
+// The attribute read as strtol does, cut to a signed 32-bit value; -1 when absent.
+int64_t xml_get_int_attribute(xmlNode *element, const char *name);
+
+// The element's text, CDATA and entity children joined, untrimmed; none
+// when the element has no children.
+std::optional<std::string> xml_get_text(xmlNode *element);
+
+} // namespace skiffer

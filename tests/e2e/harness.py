@@ -1,0 +1,82 @@
+"""Shared pieces of the end-to-end suite: a sandboxed HOME per test, the
+built binary, and the loopback server."""
+
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+sys.path.insert(0, os.path.dirname(__file__))
+import server  # noqa: E402
+
+BINARY = os.environ.get("SKIFFER_BINARY", "skiffer")
+DATA = os.environ.get("SKIFFER_TEST_DATA",
+                      os.path.join(os.path.dirname(__file__), "..", "data"))
+
+
+class Result:
+    def __init__(self, completed):
+        self.status = completed.returncode
+        self.stdout = completed.stdout.decode("utf-8", "surrogateescape")
+        self.stderr = completed.stderr.decode("utf-8", "surrogateescape")
+
+    def __repr__(self):
+        return "status %d\n--- stdout\n%s--- stderr\n%s" % (
+            self.status, self.stdout, self.stderr)
+
+
+class SkifferTestCase(unittest.TestCase):
+    """Each test gets a fresh HOME; the binary runs with it as its home."""
+
+    maxDiff = None
+
+    def setUp(self):
+        self.home = tempfile.mkdtemp(prefix="skiffer-e2e-")
+        self.addCleanup(shutil.rmtree, self.home, ignore_errors=True)
+        self._server = None
+
+    def path(self, *parts):
+        return os.path.join(self.home, *parts)
+
+    def write(self, relative, content, mode="w"):
+        full = self.path(relative)
+        os.makedirs(os.path.dirname(full), exist_ok=True)
+        with open(full, mode) as f:
+            f.write(content)
+        return full
+
+    def read(self, relative, mode="r"):
+        with open(self.path(relative), mode) as f:
+            return f.read()
+
+    def write_config(self, text):
+        return self.write(".skifferrc", text)
+
+    @property
+    def server(self):
+        """A loopback server over HOME/www, started on first use."""
+        if self._server is None:
+            os.makedirs(self.path("www"), exist_ok=True)
+            self._server = server.start(self.path("www"))
+            self.addCleanup(self._server.server_close)
+            self.addCleanup(self._server.shutdown)
+        return self._server
+
+    def run_skiffer(self, *args, env=None, cwd=None):
+        environment = {"HOME": self.home, "PATH": os.environ.get("PATH", "/usr/bin:/bin"),
+                       "LANG": "C"}
+        for name in ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"):
+            if name in os.environ:
+                environment[name] = os.environ[name]
+        if env:
+            environment.update(env)
+        completed = subprocess.run([BINARY, *args], env=environment, cwd=cwd or self.home,
+                                   stdin=subprocess.DEVNULL, capture_output=True, timeout=120)
+        return Result(completed)
+
+    def assertRun(self, result, status=0, stdout="", stderr=""):
+        """Checks the exit status and both streams exactly."""
+        self.assertEqual((result.status, result.stdout, result.stderr),
+                         (status, stdout, stderr), result)

@@ -1,0 +1,156 @@
+#!/usr/bin/env python3
+"""A loopback HTTP server for skiffer's tests.
+
+Serves files from a root directory with byte ranges, and answers a few
+special paths that stage the situations a transfer must cope with:
+
+  /status/CODE            answers CODE with a small HTML body
+  /redirect/CODE/PATH     answers CODE with Location: /PATH
+  /redirect-to?URL        answers 302 with Location: URL (any scheme)
+  /gzip/PATH              serves PATH gzip-encoded (Content-Encoding: gzip)
+  /drop/N/PATH            announces PATH's full length, sends N bytes, closes
+
+Every request is recorded (method, path, headers). Run as a program it prints
+the port on its first line and, with --log FILE, appends one JSON line per
+request to FILE; imported, start() runs it in a thread.
+"""
+
+import argparse
+import gzip
+import json
+import os
+import sys
+import threading
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from urllib.parse import unquote, urlsplit
+
+
+class Handler(BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+
+    def log_message(self, *args):
+        pass
+
+    def do_GET(self):
+        self.server.record(self)
+        split = urlsplit(self.path)
+        path = unquote(split.path)
+        if path.startswith("/status/"):
+            return self.status(int(path.split("/")[2]))
+        if path.startswith("/redirect/"):
+            _, _, code, rest = path.split("/", 3)
+            return self.redirect(int(code), "/" + rest)
+        if path == "/redirect-to":
+            return self.redirect(302, unquote(split.query))
+        if path.startswith("/gzip/"):
+            return self.send_file(path[len("/gzip"):], compress=True)
+        if path.startswith("/drop/"):
+            _, _, count, rest = path.split("/", 3)
+            return self.send_file("/" + rest, drop_after=int(count))
+        return self.send_file(path)
+
+    def status(self, code):
+        body = b"<html><body>error %d</body></html>\n" % code
+        self.send_response(code)
+        self.send_header("Content-Type", "text/html")
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+
+    def redirect(self, code, location):
+        self.send_response(code)
+        self.send_header("Location", location)
+        self.send_header("Content-Length", "0")
+        self.end_headers()
+
+    def send_file(self, path, compress=False, drop_after=None):
+        file_path = os.path.join(self.server.root, path.lstrip("/"))
+        if not os.path.isfile(file_path):
+            return self.status(404)
+        with open(file_path, "rb") as f:
+            data = f.read()
+        if compress:
+            data = gzip.compress(data)
+        start = 0
+        code = 200
+        headers = {}
+        range_header = self.headers.get("Range")
+        if range_header and range_header.startswith("bytes=") and not compress:
+            first = range_header[len("bytes="):].split("-")[0]
+            start = int(first) if first else 0
+            if start >= len(data):
+                self.send_response(416)
+                self.send_header("Content-Range", "bytes */%d" % len(data))
+                self.send_header("Content-Length", "0")
+                self.end_headers()
+                return
+            code = 206
+            headers["Content-Range"] = "bytes %d-%d/%d" % (start, len(data) - 1, len(data))
+        body = data[start:]
+        self.send_response(code)
+        self.send_header("Content-Type", "application/octet-stream")
+        self.send_header("Accept-Ranges", "bytes")
+        if compress:
+            self.send_header("Content-Encoding", "gzip")
+        for name, value in headers.items():
+            self.send_header(name, value)
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        if drop_after is not None:
+            self.wfile.write(body[:drop_after])
+            self.wfile.flush()
+            self.close_connection = True
+            self.connection.shutdown(2)
+            return
+        self.wfile.write(body)
+
+
+class Server(ThreadingHTTPServer):
+    daemon_threads = True
+
+    def __init__(self, root, log_path=None):
+        super().__init__(("127.0.0.1", 0), Handler)
+        self.root = root
+        self.log_path = log_path
+        self.requests = []
+        self.lock = threading.Lock()
+
+    def record(self, handler):
+        entry = {"method": handler.command, "path": handler.path,
+                 "headers": {k: v for k, v in handler.headers.items()}}
+        with self.lock:
+            self.requests.append(entry)
+            if self.log_path:
+                with open(self.log_path, "a") as log:
+                    log.write(json.dumps(entry) + "\n")
+
+    @property
+    def port(self):
+        return self.server_address[1]
+
+    def url(self, path):
+        return "http://127.0.0.1:%d/%s" % (self.port, path.lstrip("/"))
+
+
+def start(root, log_path=None):
+    """Serves `root` from a background thread; call shutdown() when done."""
+    server = Server(root, log_path)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    return server
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--root", required=True)
+    parser.add_argument("--log")
+    args = parser.parse_args()
+    server = Server(args.root, args.log)
+    print(server.port, flush=True)
+    try:
+        server.serve_forever()
+    except KeyboardInterrupt:
+        pass
+
+
+if __name__ == "__main__":
+    sys.exit(main())
