@@ -1,0 +1,84 @@
+#include "configuration.hpp"
+
+#include <gtest/gtest.h>
+
+namespace skiffer {
+namespace {
+
+key_file_ptr load_key_file(const char *text) {
+    key_file_ptr kf{g_key_file_new()};
+    EXPECT_TRUE(g_key_file_load_from_data(kf.get(), text, -1, G_KEY_FILE_NONE, nullptr));
+    return kf;
+}
+
+TEST(channel_configuration_new, completes_every_field_from_the_defaults_on_its_own) {
+    auto kf = load_key_file("[*]\n"
+                            "url=default-url\nspool=default-spool\nfilename=%(title).mp3\n"
+                            "playlist=list.m3u\nartist_tag=Artist\ntitle_tag=Title\n"
+                            "album_tag=Album\ngenre_tag=Genre\nyear_tag=2001\n"
+                            "comment_tag=Comment\nfilter=mp3$\n"
+                            "[chan]\nurl=own-url\nalbum_tag=\nyear_tag=1999\n");
+    channel_configuration defaults = channel_configuration_new(kf.get(), "*", nullptr);
+    EXPECT_EQ(defaults.identifier, "*");
+
+    channel_configuration c = channel_configuration_new(kf.get(), "chan", &defaults);
+    EXPECT_EQ(c.identifier, "chan");
+    EXPECT_EQ(c.url, "own-url");
+    EXPECT_EQ(c.spool, "default-spool");
+    EXPECT_EQ(c.filename, "%(title).mp3");
+    EXPECT_EQ(c.playlist, "list.m3u");
+    EXPECT_EQ(c.artist_tag, "Artist");
+    EXPECT_EQ(c.title_tag, "Title");
+    EXPECT_EQ(c.album_tag, ""); // set empty by the channel: kept, not defaulted
+    EXPECT_EQ(c.genre_tag, "Genre");
+    EXPECT_EQ(c.year_tag, "1999");
+    EXPECT_EQ(c.comment_tag, "Comment");
+    EXPECT_EQ(c.filter, "mp3$");
+}
+
+TEST(channel_configuration_new, leaves_unset_fields_none_without_defaults) {
+    auto kf = load_key_file("[chan]\nspool=~/podcasts\\n\nplaylist=\n");
+    channel_configuration c = channel_configuration_new(kf.get(), "chan", nullptr);
+    EXPECT_EQ(c.url, std::nullopt);
+    // Raw values: no tilde expansion, no escape decoding, empty is not none.
+    EXPECT_EQ(c.spool, "~/podcasts\\n");
+    EXPECT_EQ(c.playlist, "");
+    EXPECT_EQ(c.filter, std::nullopt);
+}
+
+TEST(channel_configuration_new, missing_group_stops_the_program) {
+    auto kf = load_key_file("[chan]\n");
+    EXPECT_DEATH(channel_configuration_new(kf.get(), "other", nullptr),
+                 "channel_configuration_new: assertion failed: "
+                 "\\(g_key_file_has_group\\(kf, identifier\\)\\)");
+}
+
+TEST(check_channel_keys, answers_by_the_worst_key) {
+    struct {
+        const char *group_text;
+        int result;
+    } cases[] = {
+        {"[g]\n", 0},
+        {"[g]\nurl=a\nid3title=b\nfilter=c\n", 0},
+        {"[g]\nurl=a\nUrl=b\n", -1},
+        {"[g]\nid3comment=a\nunknown=b\n", -1},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.group_text);
+        auto kf = load_key_file(c.group_text);
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(check_channel_keys(kf.get(), "g"), c.result);
+        testing::internal::GetCapturedStderr();
+    }
+}
+
+TEST(check_channel_keys, missing_group_is_reported) {
+    auto kf = load_key_file("[g]\n");
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(check_channel_keys(kf.get(), "absent"), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "Error reading keys in configuration of channel absent.\n");
+}
+
+} // namespace
+} // namespace skiffer
