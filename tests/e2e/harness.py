@@ -80,3 +80,30 @@ class SkifferTestCase(unittest.TestCase):
         """Checks the exit status and both streams exactly."""
         self.assertEqual((result.status, result.stdout, result.stderr),
                          (status, stdout, stderr), result)
+
+
+STAMP = r"[A-Z][a-z]{2}, \d\d-[A-Z][a-z]{2}-\d{4} \d\d:\d\d:\d\d GMT"
+
+
+def rss(items, title="Test Channel", extra_namespaces=""):
+    """An RSS 2.0 document; each item is a dict with optional keys title,
+    pubDate, url, length and type (the enclosure element), or raw (XML)."""
+    out = ['<?xml version="1.0" encoding="UTF-8"?>\n<rss version="2.0"%s>\n<channel>\n'
+           % extra_namespaces]
+    if title is not None:
+        out.append("<title>%s</title>\n" % title)
+    for item in items:
+        out.append("<item>")
+        for field in ("title", "pubDate"):
+            if field in item:
+                out.append("<%s>%s</%s>" % (field, item[field], field))
+        if "url" in item:
+            attributes = ' url="%s"' % item["url"]
+            if "length" in item:
+                attributes += ' length="%s"' % item["length"]
+            attributes += ' type="%s"' % item.get("type", "audio/mpeg")
+            out.append("<enclosure%s/>" % attributes)
+        out.append(item.get("raw", ""))
+        out.append("</item>\n")
+    out.append("</channel>\n</rss>\n")
+    return "".join(out)
