@@ -29,10 +29,13 @@ std::unique_ptr<channel_state> channel_state_load(const std::string &url,
                                                   const std::string &spool,
                                                   const std::optional<std::string> &filename_pattern);
 
-// Writes the state file's XML to `stream`. Always returns 0.
+// Writes the state file's XML to `stream`; `extra` is ignored. An entry whose
+// URL XML cannot hold at all is left out so the file stays readable. Always
+// returns 0.
 int write_channel_state(FILE *stream, const channel_state &state, int extra);
 
-// Replaces the state file with the current state through a temporary file.
+// Replaces the state file with the current state through a temporary file;
+// the result is write_via_temporary_file's.
 int save_channel_state(const channel_state &state, int debug);
 
 struct enclosure_filter {

@@ -1,0 +1,308 @@
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include <glib.h>
+#include <gtest/gtest.h>
+#include <libxml/xmlerror.h>
+#include <unistd.h>
+
+#include "channel.hpp"
+#include "files.hpp"
+
+namespace skiffer {
+namespace {
+
+using table = std::unordered_map<std::string, std::optional<std::string>>;
+
+void ignore_xml_error(void *, const char *, ...) {
+}
+void ignore_structured_xml_error(void *, xmlErrorPtr) {
+}
+
+std::string read_file(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+void write_file(const std::string &path, const std::string &content) {
+    std::ofstream out(path, std::ios::binary);
+    out << content;
+}
+
+// Collects what is written to standard error while it lives.
+class stderr_capture {
+public:
+    stderr_capture() {
+        std::fflush(stderr);
+        file_ = std::tmpfile();
+        saved_ = dup(2);
+        dup2(fileno(file_), 2);
+    }
+    ~stderr_capture() {
+        restore();
+        std::fclose(file_);
+    }
+    std::string text() {
+        restore();
+        std::string result;
+        std::rewind(file_);
+        char buffer[4096];
+        size_t n;
+        while ((n = std::fread(buffer, 1, sizeof buffer, file_)) > 0)
+            result.append(buffer, n);
+        return result;
+    }
+
+private:
+    void restore() {
+        if (saved_ < 0)
+            return;
+        std::fflush(stderr);
+        dup2(saved_, 2);
+        close(saved_);
+        saved_ = -1;
+    }
+    FILE *file_;
+    int saved_;
+};
+
+class channel_state_test : public ::testing::Test {
+protected:
+    void SetUp() override {
+        gchar *dir = g_dir_make_tmp("skiffer-state-XXXXXX", nullptr);
+        ASSERT_NE(dir, nullptr);
+        dir_ = dir;
+        g_free(dir);
+        path_ = dir_ + "/chan.xml";
+        // libxml2's own diagnostics would mix with the message under test.
+        xmlSetGenericErrorFunc(nullptr, ignore_xml_error);
+        xmlSetStructuredErrorFunc(nullptr, ignore_structured_xml_error);
+    }
+    void TearDown() override {
+        xmlSetGenericErrorFunc(nullptr, nullptr);
+        xmlSetStructuredErrorFunc(nullptr, nullptr);
+        std::filesystem::remove_all(dir_);
+    }
+
+    std::unique_ptr<channel_state> load() {
+        return channel_state_load("http://example.com/feed.xml", path_, "/spool", std::nullopt);
+    }
+
+    std::unique_ptr<channel_state> load_text(const std::string &content) {
+        write_file(path_, content);
+        return load();
+    }
+
+    std::string written(const channel_state &state) {
+        FILE *stream = std::fopen(path_.c_str(), "wb");
+        EXPECT_NE(stream, nullptr);
+        EXPECT_EQ(write_channel_state(stream, state, 1), 0);
+        EXPECT_EQ(std::fclose(stream), 0);
+        return read_file(path_);
+    }
+
+    std::string dir_;
+    std::string path_;
+};
+
+const char declaration[] = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
+
+TEST_F(channel_state_test, missing_file_gives_empty_state) {
+    auto state = channel_state_load("http://example.com/feed.xml", path_, "/spool", "%(title)");
+    ASSERT_NE(state, nullptr);
+    EXPECT_EQ(state->url, "http://example.com/feed.xml");
+    EXPECT_EQ(state->state_file, path_);
+    EXPECT_EQ(state->spool, "/spool");
+    EXPECT_EQ(state->filename_pattern, "%(title)");
+    EXPECT_TRUE(state->downloaded_enclosures.empty());
+    EXPECT_EQ(state->rsslastfetched, std::nullopt);
+    EXPECT_FALSE(std::filesystem::exists(path_));
+
+    EXPECT_EQ(load()->filename_pattern, std::nullopt);
+    EXPECT_EQ(written(*state),
+              std::string(declaration) + "<channel version=\"1.0\">\n</channel>\n");
+}
+
+TEST_F(channel_state_test, writes_the_exact_format) {
+    channel_state state;
+    state.rsslastfetched = "Sun, 11-Jun-2000 05:00:00 GMT";
+    state.downloaded_enclosures = {
+        {"http://example.com/a.mp3?x=1&y=<2>", "Sat, 10-Jun-2000 04:00:00 GMT"},
+        {"http://example.com/it's \"b\".mp3", "Fri, 09-Jun-2000 23:59:59 GMT"},
+        {"http://example.com/c.mp3", std::nullopt},
+    };
+    std::string text = written(state);
+
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line + "\n");
+    ASSERT_EQ(lines.size(), 6u) << text;
+    EXPECT_EQ(text.back(), '\n');
+    EXPECT_EQ(lines[0], declaration);
+    EXPECT_EQ(lines[1],
+              "<channel version=\"1.0\" rsslastfetched=\"Sun, 11-Jun-2000 05:00:00 GMT\">\n");
+    EXPECT_EQ(lines[5], "</channel>\n");
+    std::vector<std::string> entries(lines.begin() + 2, lines.end() - 1);
+    std::sort(entries.begin(), entries.end());
+    const std::vector<std::string> expected = {
+        "  <enclosure url=\"http://example.com/a.mp3?x=1&amp;y=&lt;2&gt;\" "
+        "downloadtime=\"Sat, 10-Jun-2000 04:00:00 GMT\"/>\n",
+        "  <enclosure url=\"http://example.com/c.mp3\"/>\n",
+        "  <enclosure url=\"http://example.com/it&apos;s &quot;b&quot;.mp3\" "
+        "downloadtime=\"Fri, 09-Jun-2000 23:59:59 GMT\"/>\n",
+    };
+    EXPECT_EQ(entries, expected);
+}
+
+TEST_F(channel_state_test, round_trips_any_url_and_stamp) {
+    channel_state state;
+    state.rsslastfetched = "stamp & \"quoted\" <x>";
+    state.downloaded_enclosures = {
+        {"http://example.com/?a=1&b=2", "Sat, 10-Jun-2000 04:00:00 GMT"},
+        {"http://example.com/<tag>", "Sat, 10-Jun-2000 04:00:01 GMT"},
+        {"http://example.com/\"double\"", "Sat, 10-Jun-2000 04:00:02 GMT"},
+        {"http://example.com/'single'", "Sat, 10-Jun-2000 04:00:03 GMT"},
+        {"http://example.com/&amp;", "&amp; \"<'>\""},
+        // Control characters: some escaped by markup escaping, and the
+        // white space that the parser would otherwise turn into spaces.
+        {"http://example.com/\x7f\xc2\x85", "\t"},
+        {"http://example.com/a\tb\nc\rd  e", "x\ny\r\n"},
+        {"http://example.com/\xc3\xa9\xe2\x82\xac\xf0\x9f\x8e\xb5", "plain"},
+        {"", ""},
+        {"HTTP://EXAMPLE.COM/?a=1&b=2", "case"},
+    };
+    written(state);
+    auto loaded = load();
+    ASSERT_NE(loaded, nullptr);
+    EXPECT_EQ(loaded->downloaded_enclosures, state.downloaded_enclosures);
+    EXPECT_EQ(loaded->rsslastfetched, state.rsslastfetched);
+}
+
+TEST_F(channel_state_test, leaves_out_what_xml_cannot_hold) {
+    channel_state state;
+    state.downloaded_enclosures = {
+        {"http://example.com/\x01", "stamp"},
+        {"http://example.com/\xff", "stamp"},
+        {"http://example.com/kept", "stamp"},
+        {"http://example.com/kept-without-stamp", "bad \x02 stamp"},
+    };
+    written(state);
+    auto loaded = load();
+    ASSERT_NE(loaded, nullptr);
+    EXPECT_EQ(loaded->downloaded_enclosures.size(), 2u);
+    EXPECT_EQ(loaded->downloaded_enclosures.at("http://example.com/kept"), "stamp");
+    EXPECT_TRUE(loaded->downloaded_enclosures.count("http://example.com/kept-without-stamp"));
+}
+
+TEST_F(channel_state_test, loads_what_the_reader_accepts) {
+    auto state = load_text("<?xml version=\"1.0\"?>\n"
+                           "<!-- hand edited -->\n"
+                           "<feed version=\"7\" rsslastfetched=\"then\" other=\"x\">\n"
+                           "  <enclosure url=\"http://e.com/a?x=1&amp;y=2\" downloadtime=\"t1\"/>\n"
+                           "  <enclosure url=\"http://e.com/twice\" downloadtime=\"first\"/>\n"
+                           "  <enclosure downloadtime=\"no url\"/>\n"
+                           "  <item><enclosure url=\"http://e.com/grandchild\"/></item>\n"
+                           "  <Enclosure url=\"http://e.com/capital\"/>\n"
+                           "  <enclosure url=\"http://e.com/twice\" downloadtime=\"last\"/>\n"
+                           "  <enclosure url=\"http://e.com/nested\" downloadtime=\"t2\">"
+                           "<enclosure url=\"http://e.com/inner\"/></enclosure>\n"
+                           "  text\n"
+                           "</feed>\n");
+    ASSERT_NE(state, nullptr);
+    EXPECT_EQ(state->rsslastfetched, "then");
+    const table expected = {
+        {"http://e.com/a?x=1&y=2", "t1"},
+        {"http://e.com/twice", "last"},
+        {"http://e.com/nested", "t2"},
+    };
+    EXPECT_EQ(state->downloaded_enclosures, expected);
+
+    // The next save writes the root as a channel again.
+    std::string text = written(*state);
+    EXPECT_EQ(text.substr(0, text.find('\n', sizeof declaration) + 1),
+              std::string(declaration) + "<channel version=\"1.0\" rsslastfetched=\"then\">\n");
+}
+
+TEST_F(channel_state_test, missing_downloadtime_is_the_time_of_loading) {
+    std::optional<std::string> before = current_time_stamp();
+    auto state = load_text("<channel><enclosure url=\"http://e.com/a\"/></channel>");
+    std::optional<std::string> after = current_time_stamp();
+    ASSERT_NE(state, nullptr);
+    ASSERT_TRUE(before && after);
+    const std::optional<std::string> &stamp = state->downloaded_enclosures.at("http://e.com/a");
+    ASSERT_TRUE(stamp);
+    EXPECT_TRUE(*stamp == *before || *stamp == *after) << *stamp;
+    EXPECT_EQ(state->rsslastfetched, std::nullopt);
+}
+
+TEST_F(channel_state_test, order_in_the_file_does_not_matter) {
+    auto first = load_text("<channel><enclosure url=\"a\" downloadtime=\"1\"/>"
+                           "<enclosure url=\"b\" downloadtime=\"2\"/></channel>");
+    auto second = load_text("<channel><enclosure url=\"b\" downloadtime=\"2\"/>"
+                            "<enclosure url=\"a\" downloadtime=\"1\"/></channel>");
+    ASSERT_NE(first, nullptr);
+    ASSERT_NE(second, nullptr);
+    EXPECT_EQ(first->downloaded_enclosures, second->downloaded_enclosures);
+}
+
+TEST_F(channel_state_test, broken_file_is_reported_and_left_alone) {
+    const std::string broken[] = {
+        "",
+        "not xml at all\n",
+        "<channel version=\"1.0\">\n  <enclosure url=\"a\"/>\n",
+        "<?xml version=\"1.0\"?>\n<!-- no root -->\n",
+        "<channel><enclosure url=\"a&#x1;\"/></channel>\n",
+        "<channel><enclosure url=\"\xff\"/></channel>\n",
+        "<channel/><channel/>\n",
+    };
+    for (const std::string &content : broken) {
+        SCOPED_TRACE("file: \"" + content + "\"");
+        write_file(path_, content);
+        stderr_capture capture;
+        auto state = load();
+        EXPECT_EQ(capture.text(), "Error parsing channel file " + path_ + ".\n");
+        EXPECT_EQ(state, nullptr);
+        EXPECT_EQ(read_file(path_), content);
+    }
+
+    std::filesystem::remove(path_);
+    std::filesystem::create_directory(path_);
+    stderr_capture capture;
+    EXPECT_EQ(load(), nullptr);
+    EXPECT_EQ(capture.text(), "Error parsing channel file " + path_ + ".\n");
+}
+
+TEST_F(channel_state_test, save_replaces_the_state_file) {
+    write_file(path_, "old content\n");
+    channel_state state;
+    state.state_file = path_;
+    state.rsslastfetched = "Sun, 11-Jun-2000 05:00:00 GMT";
+    state.downloaded_enclosures = {{"http://e.com/a&b", "Sat, 10-Jun-2000 04:00:00 GMT"}};
+    EXPECT_EQ(save_channel_state(state, 0), 0);
+    EXPECT_EQ(read_file(path_),
+              std::string(declaration) +
+                  "<channel version=\"1.0\" rsslastfetched=\"Sun, 11-Jun-2000 05:00:00 GMT\">\n"
+                  "  <enclosure url=\"http://e.com/a&amp;b\" "
+                  "downloadtime=\"Sat, 10-Jun-2000 04:00:00 GMT\"/>\n"
+                  "</channel>\n");
+    // Nothing but the state file is left behind.
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_),
+                            std::filesystem::directory_iterator()),
+              1);
+    auto loaded = load();
+    ASSERT_NE(loaded, nullptr);
+    EXPECT_EQ(loaded->downloaded_enclosures, state.downloaded_enclosures);
+}
+
+} // namespace
+} // namespace skiffer
