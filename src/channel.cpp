@@ -1,12 +1,21 @@
 #include "channel.hpp"
 
+#include <cerrno>
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <glib.h>
 #include <libxml/parser.h>
 
 #include "assertions.hpp"
+#include "fetch.hpp"
+#include "filenames.hpp"
 #include "files.hpp"
+#include "progress.hpp"
 #include "xmlutil.hpp"
 
 namespace skiffer {
@@ -185,9 +194,129 @@ bool _enclosure_pattern_match(const enclosure_filter *filter, const feed_enclosu
                          nullptr);
 }
 
-int channel_refresh(channel_state &, const channel_configuration &, run_callback, int, int, int,
-                    int, const enclosure_filter *, int, int) {
-    g_error("not implemented");
+// ---- the refresh ------------------------------------------------------------
+
+namespace {
+
+// Only these prefixes, exactly as written, make a feed location remote; any
+// other text is read as a local file.
+bool is_remote_feed(const std::string &url) {
+    return url.rfind("http://", 0) == 0 || url.rfind("https://", 0) == 0;
+}
+
+// Downloads one enclosure into the spool directory, between events 2 and 3.
+// Answers true when the enclosure was taken; false ends the item loop.
+bool download_enclosure(const channel_state &state, const channel_configuration &configuration,
+                        run_callback reporter, const channel_info &info, const feed_item &item,
+                        int resume, int debug, int show_progress) {
+    const feed_enclosure &enclosure = *item.enclosure;
+    const char *url = enclosure.url->c_str();
+    if (!g_file_test(state.spool.c_str(), G_FILE_TEST_IS_DIR)) {
+        std::fprintf(stderr, "Spool directory %s not found.\n", state.spool.c_str());
+        return false;
+    }
+    std::string path = enclosure_file_name(state.spool, state.filename_pattern, info, item);
+
+    int64_t resume_offset = 0;
+    const char *mode = "wb";
+    if (g_file_test(path.c_str(), G_FILE_TEST_EXISTS)) {
+        if (!resume) {
+            std::fprintf(stderr, "Enclosure file %s already exists.\n", path.c_str());
+            return false;
+        }
+        struct stat status;
+        if (stat(path.c_str(), &status) == 0 && status.st_size > 0) {
+            resume_offset = status.st_size;
+            mode = "ab";
+        }
+    }
+    FILE *stream = std::fopen(path.c_str(), mode);
+    if (!stream) {
+        std::fprintf(stderr, "Error opening enclosure file %s.\n", path.c_str());
+        return false;
+    }
+    if (reporter)
+        reporter(configuration, EVENT_ENCLOSURE_START, &info, &enclosure, path.c_str(), true);
+
+    std::unique_ptr<progress_bar> bar;
+    if (show_progress)
+        bar = progress_bar_new(resume_offset);
+    bool failed = fetch_url(url, stream, stream_write_cb, resume_offset, debug, bar.get()) != 0;
+    if (failed)
+        std::fprintf(stderr, "Error downloading enclosure from %s.\n", url);
+    if (bar)
+        progress_bar_free(std::move(bar));
+
+    // The last buffered block reaches the disk only here: a full disk at this
+    // point leaves the file short, so the download has failed after all.
+    if (std::fclose(stream) != 0 && !failed) {
+        std::fprintf(stderr, "Error writing enclosure file %s: %s.\n", path.c_str(),
+                     std::strerror(errno));
+        std::fprintf(stderr, "Error downloading enclosure from %s.\n", url);
+        failed = true;
+    }
+    // An empty file holds nothing to resume; left in place it would stop
+    // every later update at "already exists".
+    struct stat status;
+    if (failed && stat(path.c_str(), &status) == 0 && status.st_size == 0)
+        unlink(path.c_str());
+
+    if (reporter)
+        reporter(configuration, EVENT_ENCLOSURE_DONE, &info, &enclosure, path.c_str(), !failed);
+    return !failed;
+}
+
+} // namespace
+
+int channel_refresh(channel_state &state, const channel_configuration &configuration,
+                    run_callback reporter, int no_download, int no_record, int first_only,
+                    int resume, const enclosure_filter *filter, int debug, int show_progress) {
+    if (reporter)
+        reporter(configuration, EVENT_CHANNEL_START, nullptr, nullptr, nullptr, true);
+    std::unique_ptr<feed_document> feed = is_remote_feed(state.url)
+                                              ? feed_fetch(state.url, debug)
+                                              : feed_parse_file(state.url.c_str());
+    if (reporter)
+        reporter(configuration, EVENT_FEED_FETCHED, feed ? &feed->channel_info : nullptr, nullptr,
+                 nullptr, true);
+    if (!feed)
+        return 1;
+
+    const channel_info &info = feed->channel_info;
+    for (const feed_item &item : feed->items) {
+        if (!item.enclosure || !item.enclosure->url)
+            continue;
+        const feed_enclosure &enclosure = *item.enclosure;
+        if (state.downloaded_enclosures.contains(*enclosure.url))
+            continue;
+        if (filter && !_enclosure_pattern_match(filter, &enclosure))
+            continue;
+
+        if (no_download) {
+            if (reporter) {
+                reporter(configuration, EVENT_ENCLOSURE_START, &info, &enclosure, nullptr, true);
+                reporter(configuration, EVENT_ENCLOSURE_DONE, &info, &enclosure, nullptr, true);
+            }
+        } else if (!download_enclosure(state, configuration, reporter, info, item, resume, debug,
+                                       show_progress)) {
+            break;
+        }
+
+        // Saved after every enclosure, so an interrupted run loses nothing
+        // that it has taken.
+        if (!no_record) {
+            state.downloaded_enclosures.insert_or_assign(*enclosure.url, current_time_stamp());
+            save_channel_state(state, debug);
+        }
+        if (first_only)
+            break;
+    }
+
+    if (!no_record) {
+        state.rsslastfetched = info.fetched;
+        save_channel_state(state, debug);
+    }
+    return 0;
 }
 
 } // namespace skiffer
