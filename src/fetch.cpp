@@ -81,8 +81,8 @@ int fetch_url(const char *url, FILE *stream, curl_write_callback write_function,
     // The error number of a failed write is wanted below; closing the
     // connection must not overwrite it.
     int write_errno = errno;
-    // A 416 to a resumed request says that the range starts at the end: the
-    // file is already complete. libcurl means to accept it even when failing
+    // A 416 to a resumed request says that the range starts at or past the
+    // end: there is nothing left to fetch. libcurl means to accept it even when failing
     // on errors, but forgets the resume once the server's Content-Range reads
     // "bytes */size", as it usually does with a 416; accept it here instead.
     // No body was written, since a failed status stops before the body.
