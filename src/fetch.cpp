@@ -10,9 +10,6 @@ namespace skiffer {
 
 namespace {
 
-constexpr const char *version_text = "skiffer 2.0.1";
-constexpr const char *program_name = "skiffer";
-
 struct curl_easy_deleter {
     void operator()(CURL *handle) const { curl_easy_cleanup(handle); }
 };
@@ -40,7 +37,7 @@ int fetch_url(const char *url, FILE *stream, curl_write_callback write_function,
               int64_t resume_offset, int debug, progress_bar *bar) {
     initialise_curl_once();
     std::string user_agent =
-        std::string(version_text) + " (" + program_name + " rss enclosure downloader)";
+        SKIFFER_NAME " " SKIFFER_VERSION " (" SKIFFER_NAME " rss enclosure downloader)";
 
     curl_easy_ptr handle(curl_easy_init());
     if (!handle)

@@ -21,9 +21,6 @@ namespace skiffer {
 
 namespace {
 
-constexpr const char *program_name = "skiffer";
-constexpr const char *program_version = "2.0.1";
-
 // The command-line flags: written once by the option parser, read afterwards.
 gboolean catchup_flag = FALSE;
 gboolean list_flag = FALSE;
@@ -187,7 +184,7 @@ std::variant<run_mode, int> choose_run_mode() {
         return catchup_flag ? RUN_MODE_CATCHUP : RUN_MODE_LIST;
     }
     if (version_flag) {
-        std::printf("%s %s", program_name, program_version);
+        std::printf("%s %s", SKIFFER_NAME, SKIFFER_VERSION);
         std::printf(" with taglib support\n");
         std::printf("Written by the skiffer developers; free software, no warranty.\n");
         return 0;
