@@ -1,0 +1,346 @@
+#include "files.hpp"
+
+#include <cerrno>
+#include <clocale>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <regex>
+#include <set>
+#include <string>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "transfers_support.hpp"
+
+using namespace skiffer;
+using namespace skiffer::test;
+
+namespace {
+
+// A writer that puts `content` into the stream and returns its extra
+// argument, which shows that the argument is passed through.
+temporary_file_writer writing(std::string content) {
+    return [content](FILE *stream, int extra) {
+        std::fwrite(content.data(), 1, content.size(), stream);
+        return extra;
+    };
+}
+
+std::string regex_escape(const std::string &text) {
+    static const std::regex special(R"([.^$|()\[\]{}*+?\\])");
+    return std::regex_replace(text, special, R"(\$&)");
+}
+
+// A small tmpfs on `dir`, so that a full or read-only device is real.
+class tmpfs_mount {
+public:
+    explicit tmpfs_mount(std::string dir) : dir_(std::move(dir)) {}
+    ~tmpfs_mount() {
+        if (mounted_)
+            umount2(dir_.c_str(), MNT_DETACH);
+    }
+
+    // Empty on success, else the reason the test has to be skipped.
+    std::string mount_with(const char *options) {
+        if (geteuid() != 0)
+            return "mounting a tmpfs needs root";
+        if (mount("tmpfs", dir_.c_str(), "tmpfs", 0, options) != 0)
+            return std::string("cannot mount a tmpfs: ") + std::strerror(errno);
+        mounted_ = true;
+        return "";
+    }
+
+    bool remount_read_only() {
+        return mount("tmpfs", dir_.c_str(), "tmpfs", MS_REMOUNT | MS_RDONLY, nullptr) == 0;
+    }
+
+private:
+    std::string dir_;
+    bool mounted_ = false;
+};
+
+// Writes into `path` until the device refuses more.
+void fill_device(const std::string &path) {
+    FILE *filler = std::fopen(path.c_str(), "w");
+    ASSERT_NE(filler, nullptr);
+    std::string block(4096, 'f');
+    while (std::fwrite(block.data(), 1, block.size(), filler) == block.size()) {
+    }
+    std::fclose(filler);
+}
+
+class safe_replacement : public ::testing::Test {
+protected:
+    scratch_directory dir;
+    std::string target = dir / "state.xml";
+};
+
+TEST_F(safe_replacement, replaces_target_with_complete_new_content) {
+    write_file(target, "old content");
+    std::string path = "untouched";
+    fd_capture err(2);
+    int result = write_via_temporary_file(target, writing("new content"), &path, 0);
+
+    EXPECT_EQ(err.finish(), "");
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(read_file(target), "new content");
+    EXPECT_EQ(path, target);
+    EXPECT_EQ(directory_entries(dir.path()), std::set<std::string>{"state.xml"});
+    struct stat info;
+    ASSERT_EQ(stat(target.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+}
+
+TEST_F(safe_replacement, failing_writer_leaves_target_and_hands_out_temporary_file) {
+    write_file(target, "old content");
+    std::string path;
+    fd_capture err(2);
+    int result = write_via_temporary_file(target, writing("partial"), &path, 1);
+
+    EXPECT_EQ(err.finish(), "");
+    EXPECT_EQ(result, 1);
+    EXPECT_EQ(read_file(target), "old content");
+    EXPECT_TRUE(std::regex_match(path, std::regex(regex_escape(target) + R"(\.[A-Za-z0-9]{6})")))
+        << path;
+    EXPECT_EQ(read_file(path), "partial");
+    EXPECT_EQ(directory_entries(dir.path()),
+              (std::set<std::string>{"state.xml", path.substr(dir.path().size() + 1)}));
+}
+
+TEST_F(safe_replacement, without_target_writes_into_temporary_directory) {
+    for (int writer_result : {0, 1}) {
+        SCOPED_TRACE(writer_result);
+        std::string path;
+        fd_capture err(2);
+        int result =
+            write_via_temporary_file(std::nullopt, writing("feed body"), &path, writer_result);
+
+        EXPECT_EQ(err.finish(), "");
+        EXPECT_EQ(result, writer_result);
+        EXPECT_EQ(path.rfind(std::string(g_get_tmp_dir()) + "/", 0), 0u) << path;
+        EXPECT_EQ(read_file(path), "feed body");
+        unlink(path.c_str());
+    }
+}
+
+TEST_F(safe_replacement, target_that_is_a_directory_refuses_the_rename) {
+    ASSERT_EQ(mkdir(target.c_str(), 0700), 0);
+    std::string path = "untouched";
+    fd_capture err(2);
+    int result = write_via_temporary_file(target, writing("new"), &path, 0);
+
+    std::string t = regex_escape(target);
+    EXPECT_TRUE(std::regex_match(
+        err.finish(), std::regex("Error renaming temporary file " + t + R"(\.[A-Za-z0-9]{6} to )" +
+                                 t + ": " + regex_escape(std::strerror(EISDIR)) + "\\.\n")))
+        << err.finish();
+    EXPECT_EQ(result, -1);
+    EXPECT_EQ(path, "untouched");
+    EXPECT_TRUE(g_file_test(target.c_str(), G_FILE_TEST_IS_DIR));
+    EXPECT_EQ(directory_entries(dir.path()), std::set<std::string>{"state.xml"});
+}
+
+TEST_F(safe_replacement, directory_that_refuses_new_files) {
+    // Root ignores permission bits, so as root the directory becomes a
+    // read-only file system instead.
+    std::string sub = dir / "channels";
+    ASSERT_EQ(mkdir(sub.c_str(), 0700), 0);
+    tmpfs_mount fs(sub);
+    int expected_error = EACCES;
+    if (geteuid() == 0) {
+        std::string reason = fs.mount_with("size=64k");
+        if (!reason.empty())
+            GTEST_SKIP() << reason;
+        write_file(sub + "/state.xml", "old content");
+        if (!fs.remount_read_only())
+            GTEST_SKIP() << "cannot remount the tmpfs read-only: " << std::strerror(errno);
+        expected_error = EROFS;
+    } else {
+        write_file(sub + "/state.xml", "old content");
+        ASSERT_EQ(chmod(sub.c_str(), 0555), 0);
+    }
+
+    fd_capture err(2);
+    int result = write_via_temporary_file(sub + "/state.xml", writing("new"), nullptr, 0);
+
+    EXPECT_EQ(err.finish(),
+              std::string("Error opening temporary file: ") + std::strerror(expected_error) + "\n");
+    EXPECT_EQ(result, -1);
+    EXPECT_EQ(read_file(sub + "/state.xml"), "old content");
+    EXPECT_EQ(directory_entries(sub), std::set<std::string>{"state.xml"});
+    chmod(sub.c_str(), 0700);
+}
+
+TEST_F(safe_replacement, full_device_keeps_old_target) {
+    std::string sub = dir / "channels";
+    ASSERT_EQ(mkdir(sub.c_str(), 0700), 0);
+    tmpfs_mount fs(sub);
+    std::string reason = fs.mount_with("size=64k");
+    if (!reason.empty())
+        GTEST_SKIP() << reason;
+    std::string state = sub + "/state.xml";
+    write_file(state, "old content");
+
+    struct full_case {
+        const char *name;
+        bool fill_first; // no space at all: the failure comes at the flush
+        size_t size;     // bytes the writer writes
+        int writer_result;
+    } cases[] = {
+        {"runs out while writing", false, 256 * 1024, 0},
+        {"runs out while writing, writer noticed", false, 256 * 1024, 1},
+        {"runs out at the flush", true, 10, 0},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.fill_first)
+            fill_device(sub + "/filler");
+        std::string path = "untouched";
+        fd_capture err(2);
+        int result = write_via_temporary_file(state, writing(std::string(c.size, 'n')), &path,
+                                              c.writer_result);
+
+        EXPECT_EQ(err.finish(), "No space left on device.\n");
+        EXPECT_EQ(result, -1);
+        EXPECT_EQ(path, "untouched");
+        // Compared as a truth value: a failure would print the whole new content.
+        EXPECT_TRUE(read_file(state) == "old content");
+        std::set<std::string> expected{"state.xml"};
+        if (c.fill_first)
+            expected.insert("filler");
+        EXPECT_EQ(directory_entries(sub), expected);
+        unlink((sub + "/filler").c_str());
+    }
+}
+
+TEST_F(safe_replacement, other_write_error_names_temporary_file) {
+    // A file size limit makes writes fail with EFBIG, a write error that is
+    // not lack of space.
+    write_file(target, "old content");
+    struct rlimit saved;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    auto saved_handler = std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit small = saved;
+    small.rlim_cur = 1000;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+
+    std::string path = "untouched";
+    fd_capture err(2);
+    int result = write_via_temporary_file(target, writing(std::string(8192, 'n')), &path, 0);
+    std::string message = err.finish();
+
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, saved_handler);
+
+    EXPECT_TRUE(
+        std::regex_match(message, std::regex("Error writing temporary file " +
+                                             regex_escape(target) + R"(\.[A-Za-z0-9]{6}: )" +
+                                             regex_escape(std::strerror(EFBIG)) + "\\.\n")))
+        << message;
+    EXPECT_EQ(result, -1);
+    EXPECT_EQ(path, "untouched");
+    EXPECT_EQ(read_file(target), "old content");
+    EXPECT_EQ(directory_entries(dir.path()), std::set<std::string>{"state.xml"});
+}
+
+// The stamp formatted independently of strftime and of any locale.
+std::string stamp_of(std::time_t when) {
+    static const char *const days[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+    static const char *const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    struct tm t;
+    gmtime_r(&when, &t);
+    char text[64];
+    std::snprintf(text, sizeof text, "%s, %02d-%s-%04d %02d:%02d:%02d GMT", days[t.tm_wday],
+                  t.tm_mday, months[t.tm_mon], t.tm_year + 1900, t.tm_hour, t.tm_min, t.tm_sec);
+    return text;
+}
+
+const std::regex stamp_shape(R"((Sun|Mon|Tue|Wed|Thu|Fri|Sat), [0-3][0-9]-)"
+                             R"((Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec)-[0-9]{4} )"
+                             R"([0-2][0-9]:[0-5][0-9]:[0-6][0-9] GMT)");
+
+// Restores an environment variable at the end of a test.
+class saved_variable {
+public:
+    explicit saved_variable(const char *name) : name_(name) {
+        if (const char *value = std::getenv(name))
+            value_ = value;
+    }
+    ~saved_variable() {
+        if (value_)
+            setenv(name_, value_->c_str(), 1);
+        else
+            unsetenv(name_);
+    }
+
+private:
+    const char *name_;
+    std::optional<std::string> value_;
+};
+
+TEST(time_stamp, is_current_utc_time_in_english) {
+    // A local zone far from UTC shows a stamp made from local time.
+    saved_variable tz("TZ");
+    setenv("TZ", "XST-05:30", 1);
+    tzset();
+    std::time_t before = std::time(nullptr);
+    std::optional<std::string> stamp = current_time_stamp();
+    std::time_t after = std::time(nullptr);
+    tzset();
+
+    ASSERT_TRUE(stamp);
+    EXPECT_TRUE(std::regex_match(*stamp, stamp_shape)) << *stamp;
+    EXPECT_TRUE(*stamp == stamp_of(before) || *stamp == stamp_of(after)) << *stamp;
+}
+
+// A locale whose day and month names differ from English: an installed one,
+// or one made on the spot from the system's locale sources.
+std::optional<std::string> foreign_locale(const std::string &scratch) {
+    if (std::setlocale(LC_ALL, "de_DE.UTF-8") != nullptr) {
+        std::setlocale(LC_ALL, "C");
+        return "de_DE.UTF-8";
+    }
+    std::string command =
+        "localedef -i de_DE -f UTF-8 '" + scratch + "/de_DE.UTF-8' >/dev/null 2>&1";
+    if (std::system(command.c_str()) != 0)
+        return std::nullopt;
+    setenv("LOCPATH", scratch.c_str(), 1);
+    return "de_DE.UTF-8";
+}
+
+TEST(time_stamp, stays_english_whatever_the_locale) {
+    scratch_directory scratch;
+    saved_variable locpath("LOCPATH");
+    saved_variable lc_all("LC_ALL");
+    std::optional<std::string> name = foreign_locale(scratch.path());
+    if (!name)
+        GTEST_SKIP() << "no German locale installed and localedef could not make one";
+    setenv("LC_ALL", name->c_str(), 1);
+    const char *set = std::setlocale(LC_ALL, "");
+    if (set == nullptr)
+        GTEST_SKIP() << "the German locale cannot be selected";
+
+    // The locale is really in force: Sunday 5 March 2000 reads German.
+    struct tm sunday = {};
+    sunday.tm_year = 100;
+    sunday.tm_mon = 2;
+    sunday.tm_mday = 5;
+    sunday.tm_wday = 0;
+    char german[32];
+    std::strftime(german, sizeof german, "%a %b", &sunday);
+    std::optional<std::string> stamp = current_time_stamp();
+    std::setlocale(LC_ALL, "C");
+
+    EXPECT_STREQ(german, "So Mär");
+    ASSERT_TRUE(stamp);
+    EXPECT_TRUE(std::regex_match(*stamp, stamp_shape)) << *stamp;
+}
+
+} // namespace
