@@ -13,8 +13,10 @@ namespace skiffer {
 // Appends a received block to the FILE* given as `stream`; returns what fwrite wrote.
 size_t stream_write_cb(char *ptr, size_t size, size_t nmemb, void *stream);
 
-// Retrieves `url` (http or https only) into `stream`, from `resume_offset`
-// on when it is not 0. Returns 0 on success, 1 after a message otherwise.
+// Retrieves `url` (http or https only, redirects included) into `stream`,
+// from `resume_offset` on when it is not 0. An HTTP error status is a failure
+// and its body is not written. Returns 0 on success, 1 after a message
+// otherwise.
 int fetch_url(const char *url, FILE *stream, curl_write_callback write_function,
               int64_t resume_offset, int debug, progress_bar *bar);
 

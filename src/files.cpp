@@ -143,8 +143,10 @@ std::optional<std::string> current_time_stamp() {
 
     // The stamp is stored in files and must read the same on every machine,
     // so it is formatted in the POSIX locale even if something in the process
-    // has set another one.
-    locale_ptr posix(newlocale(LC_ALL_MASK, "POSIX", static_cast<locale_t>(nullptr)));
+    // has set another one. "C" is the POSIX locale under the name that glibc
+    // serves from its built-in copy; "POSIX" goes through the locale loader,
+    // which leaks a little on every call when LOCPATH is set.
+    locale_ptr posix(newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr)));
     if (!posix)
         return std::nullopt;
     char buffer[64];

@@ -1,11 +1,91 @@
 #include "progress.hpp"
 
-#include <glib.h>
+#include <algorithm>
+#include <cstdlib>
+
+#include "assertions.hpp"
 
 namespace skiffer {
 
-std::unique_ptr<progress_bar> progress_bar_new(int64_t) { g_error("not implemented"); }
-int progress_bar_cb(void *, double, double, double, double) { g_error("not implemented"); }
-void progress_bar_free(std::unique_ptr<progress_bar>) { g_error("not implemented"); }
+namespace {
+
+// The bar and its percentage never make a line wider than this.
+constexpr int max_line_width = 79;
+// One separating space and "100%" follow the bar.
+constexpr int percentage_width = 5;
+
+// The terminal width from COLUMNS, when it holds nothing but a positive
+// decimal number; else none (0).
+long columns_from_environment() {
+    const char *text = std::getenv("COLUMNS");
+    if (text == nullptr)
+        return 0;
+    char *end = nullptr;
+    long columns = std::strtol(text, &end, 10);
+    // end == text: no digits at all ("", " ", "-"); *end: something after them.
+    if (end == text || *end != '\0' || columns <= 0)
+        return 0;
+    return columns;
+}
+
+} // namespace
+
+std::unique_ptr<progress_bar> progress_bar_new(int64_t resume_offset) {
+    auto bar = std::make_unique<progress_bar>();
+    bar->stream = stdout;
+    bar->resume_offset = resume_offset;
+    int line_width = max_line_width;
+    if (long columns = columns_from_environment(); columns > 0)
+        line_width = static_cast<int>(std::min<long>(max_line_width, columns));
+    bar->width = line_width >= percentage_width ? line_width - percentage_width : 0;
+    bar->drawn_length = -1;
+    // Made once here so that the callback, called many times a second,
+    // allocates nothing.
+    bar->bar_text = std::make_unique<char[]>(bar->width + 1);
+    return bar;
+}
+
+int progress_bar_cb(void *data, double dltotal, double dlnow, double ultotal, double ulnow) {
+    auto *bar = static_cast<progress_bar *>(data);
+    SKIFFER_ASSERT(ultotal == 0);
+    SKIFFER_ASSERT(ulnow == 0);
+    if (bar->width <= 0)
+        return 0;
+
+    // A resumed download shows the progress of the whole file, so the bytes
+    // the file already held count on both sides.
+    int filled = 0;
+    double fraction = 0;
+    if (dltotal != 0) {
+        int64_t total = static_cast<int64_t>(dltotal) + bar->resume_offset;
+        int64_t now = static_cast<int64_t>(dlnow) + bar->resume_offset;
+        now = std::min(now, total);
+        // total is only 0 or less for figures no transfer reports; dividing
+        // by it would make a NaN, which has no int value.
+        if (total > 0) {
+            fraction = static_cast<double>(now) / static_cast<double>(total);
+            filled = static_cast<int>(bar->width * fraction);
+        }
+    }
+
+    // Redrawn only when the bar itself changes, which bounds the output of a
+    // download by the bar's width rather than by the number of calls.
+    if (filled == bar->drawn_length)
+        return 0;
+
+    for (int i = 0; i < bar->width; ++i)
+        bar->bar_text[i] = i < filled ? '#' : ' ';
+    bar->bar_text[bar->width] = '\0';
+    int percentage = static_cast<int>(fraction * 100.0);
+    std::fprintf(bar->stream, "\r%s %3d%%", bar->bar_text.get(), percentage);
+    std::fflush(bar->stream);
+    bar->drawn_length = filled;
+    return 0;
+}
+
+void progress_bar_free(std::unique_ptr<progress_bar> bar) {
+    SKIFFER_ASSERT(bar != nullptr);
+    std::fputc('\n', bar->stream);
+}
 
 } // namespace skiffer

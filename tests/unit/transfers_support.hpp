@@ -93,6 +93,22 @@ inline void write_file(const std::string &path, const std::string &content) {
     std::ofstream(path, std::ios::binary) << content;
 }
 
+// Whether the whole of `text` matches `pattern` (GLib's regular expressions:
+// std::regex makes g++ 12 warn wrongly under the sanitizers).
+inline bool full_match(const std::string &pattern, const std::string &text) {
+    std::string anchored = "^(?:" + pattern + ")\\z";
+    return g_regex_match_simple(anchored.c_str(), text.c_str(), G_REGEX_DOTALL,
+                                static_cast<GRegexMatchFlags>(0));
+}
+
+// `text` as a pattern that matches exactly that text.
+inline std::string regex_escape(const std::string &text) {
+    gchar *escaped = g_regex_escape_string(text.c_str(), -1);
+    std::string result = escaped;
+    g_free(escaped);
+    return result;
+}
+
 inline std::set<std::string> directory_entries(const std::string &path) {
     std::set<std::string> names;
     for (const auto &entry : std::filesystem::directory_iterator(path))
