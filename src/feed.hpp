@@ -18,8 +18,8 @@ enum feed_version : int32_t {
 };
 
 struct feed_enclosure {
-    std::optional<std::string> url;  // none counts as no enclosure everywhere
-    int64_t length = 0;              // bytes; 0 when the feed gives no size
+    std::optional<std::string> url; // none counts as no enclosure everywhere
+    int64_t length = 0;             // bytes; 0 when the feed gives no size
     std::optional<std::string> type;
 };
 
@@ -36,20 +36,24 @@ struct channel_info {
     std::optional<std::string> link;
     std::optional<std::string> description;
     std::optional<std::string> language;
-    std::string fetched;  // time stamp taken when the document was parsed
+    std::string fetched; // time stamp taken when the document was parsed
 };
 
 struct feed_document {
     feed_version version = FEED_VERSION_UNKNOWN;
-    std::vector<feed_item> items;  // in document order
+    std::vector<feed_item> items; // in document order
     struct channel_info channel_info;
 };
 
-// Reads the RSS document at `path`; none after a message when it cannot be
-// read, is not RSS, or (silently) has no channel.
+// Reads the RSS document at `path` (or any location libxml2 opens itself);
+// none after a message when it cannot be read, is not well-formed, declares
+// entities that would expand beyond reason, or is not RSS; none without a
+// message when its root has no channel.
 std::unique_ptr<feed_document> feed_parse_file(const char *path);
 
-// Downloads `url` into a temporary file, parses it and removes the file.
+// Downloads `url` into a temporary file and parses it; none when the download
+// or the parse failed, after their own messages (a parse message names the
+// temporary file). The temporary file is removed in every case.
 std::unique_ptr<feed_document> feed_fetch(const std::string &url, int debug);
 
 // Fills items[index] of `document` from one `item` element.

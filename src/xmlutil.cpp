@@ -2,30 +2,45 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 
-#include <libxml/xmlmemory.h>
+#include <libxml/entities.h>
 
 namespace skiffer {
 
 namespace {
-
-// Strings handed out by libxml2 must go back through xmlFree, which is a
-// function pointer variable rather than a function.
-struct xml_string_deleter {
-    void operator()(xmlChar *text) const { xmlFree(text); }
-};
-using xml_string = std::unique_ptr<xmlChar, xml_string_deleter>;
 
 bool is_named_element(const xmlNode *node, const char *name) {
     return node->type == XML_ELEMENT_NODE && node->name != nullptr &&
            std::strcmp(reinterpret_cast<const char *>(node->name), name) == 0;
 }
 
-std::optional<std::string> copy_of(const xml_string &text) {
-    if (!text)
-        return std::nullopt;
-    return std::string(reinterpret_cast<const char *>(text.get()));
+// Appends to `text` what xmlNodeListGetString(doc, list, 1) gives for the
+// sibling list from `list` on, and tells whether that would be a string at
+// all rather than null. The library function appends piece by piece to a
+// string that it measures afresh each time, which takes quadratic time over
+// a text split into many pieces (comments in between, or many entity
+// references), and a feed from anywhere can be built that way.
+bool append_text(xmlDoc *doc, const xmlNode *list, std::string &text) {
+    bool any = false;
+    for (const xmlNode *node = list; node != nullptr; node = node->next) {
+        if (node->type == XML_TEXT_NODE || node->type == XML_CDATA_SECTION_NODE) {
+            if (node->content != nullptr) {
+                text += reinterpret_cast<const char *>(node->content);
+                any = true;
+            }
+        } else if (node->type == XML_ENTITY_REF_NODE) {
+            // A reference stands for its entity's parsed content; a reference
+            // to an entity the document does not declare, for its own content.
+            if (xmlEntity *entity = xmlGetDocEntity(doc, node->name)) {
+                if (append_text(doc, entity->children, text))
+                    any = true;
+            } else if (node->content != nullptr) {
+                text += reinterpret_cast<const char *>(node->content);
+                any = true;
+            }
+        }
+    }
+    return any;
 }
 
 } // namespace
@@ -64,26 +79,39 @@ xmlNode *xml_find_child(xmlNode *element, const char *namespace_uri, const char 
 }
 
 std::optional<std::string> xml_get_attribute(xmlNode *element, const char *name) {
-    xml_string value(xmlGetProp(element, reinterpret_cast<const xmlChar *>(name)));
-    return copy_of(value);
+    // What xmlGetProp gives, without its quadratic joining of a value split
+    // by entity references: the attribute whatever its namespace, else a
+    // default value that the document's DTD declares for it.
+    xmlAttr *attribute = xmlHasProp(element, reinterpret_cast<const xmlChar *>(name));
+    if (attribute == nullptr)
+        return std::nullopt;
+    if (attribute->type == XML_ATTRIBUTE_DECL) {
+        const xmlChar *value = reinterpret_cast<xmlAttribute *>(attribute)->defaultValue;
+        if (value == nullptr)
+            return std::nullopt;
+        return std::string(reinterpret_cast<const char *>(value));
+    }
+    std::string value;
+    append_text(attribute->doc, attribute->children, value);
+    return value;
 }
 
 int64_t xml_get_int_attribute(xmlNode *element, const char *name) {
-    xml_string value(xmlGetProp(element, reinterpret_cast<const xmlChar *>(name)));
+    const std::optional<std::string> value = xml_get_attribute(element, name);
     if (!value)
         return -1;
     // strtol saturates at the bounds of long; only the low 32 bits are kept
     // afterwards, read as a two's-complement value, so a huge size wraps
     // instead of being clamped.
-    const long number = std::strtol(reinterpret_cast<const char *>(value.get()), nullptr, 10);
+    const long number = std::strtol(value->c_str(), nullptr, 10);
     return static_cast<int32_t>(static_cast<uint32_t>(number));
 }
 
 std::optional<std::string> xml_get_text(xmlNode *element) {
-    // With inLine set, entity reference children contribute the text of
-    // their entity instead of the bare reference.
-    xml_string text(xmlNodeListGetString(element->doc, element->children, 1));
-    return copy_of(text);
+    std::string text;
+    if (!append_text(element->doc, element->children, text))
+        return std::nullopt;
+    return text;
 }
 
 } // namespace skiffer

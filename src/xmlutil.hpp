@@ -21,14 +21,18 @@ void xml_foreach_child(xmlNode *element, const char *name,
 // in exactly that namespace; null when there is none.
 xmlNode *xml_find_child(xmlNode *element, const char *namespace_uri, const char *name);
 
-// A copy of the attribute's value, or none when the element lacks it.
+// A copy of the attribute's value, found by name whatever its namespace, with
+// entity references replaced, as xmlGetProp gives it; none when the element
+// lacks it. Present but empty gives "".
 std::optional<std::string> xml_get_attribute(xmlNode *element, const char *name);
 
 // The attribute read as strtol does, cut to a signed 32-bit value; -1 when absent.
 int64_t xml_get_int_attribute(xmlNode *element, const char *name);
 
-// The element's text, CDATA and entity children joined, untrimmed; none
-// when the element has no children.
+// The element's text, CDATA and entity reference children joined in
+// document order, untrimmed, as xmlNodeListGetString(doc, children, 1) gives
+// it; child elements contribute nothing. None when no child gives text (no
+// children at all, or only elements and comments).
 std::optional<std::string> xml_get_text(xmlNode *element);
 
 } // namespace skiffer

@@ -202,5 +202,55 @@ TEST(xml_get_text, joins_text_untrimmed) {
     }
 }
 
+// The text and attribute readers join the pieces themselves, in linear time;
+// libxml2's own functions are the reference for what they must give.
+TEST(xml_helpers, read_as_libxml2_does) {
+    const doc_ptr doc = parse(R"(<!DOCTYPE r [
+  <!ENTITY e "entity text">
+  <!ENTITY empty "">
+  <!ENTITY markup "<b>bold</b> tail &e;">
+  <!ENTITY nested "[&e;|&markup;|&empty;]">
+  <!ENTITY flat "[&e;|&empty;]">
+  <!ATTLIST x fixed CDATA #FIXED "fixed value" plain CDATA "default value" implied CDATA #IMPLIED>
+]>
+<r>
+  <x a="1" />
+  <x a="&e;" b="&empty;" c="x&flat;y&amp;&#65;&e;" d="" />
+  <x fixed="fixed value" plain="given" />
+  <x>&empty;</x>
+  <x>&markup;</x>
+  <x>a&nested;b<![CDATA[c&e;]]><?pi d?>e<!-- f -->&lt;</x>
+  <x>&e;&e;&e;<y>&e;</y>&e;</x>
+  <x><y>inner</y></x>
+  <x/>
+</r>)");
+    int index = 0;
+    for (xmlNode *x = root_of(doc)->children; x != nullptr; x = x->next) {
+        if (x->type != XML_ELEMENT_NODE)
+            continue;
+        SCOPED_TRACE("x number " + std::to_string(index++));
+        xmlChar *text = xmlNodeListGetString(doc.get(), x->children, 1);
+        const std::optional<std::string> expected_text =
+            text ? std::optional<std::string>(reinterpret_cast<const char *>(text)) : std::nullopt;
+        xmlFree(text);
+        EXPECT_EQ(xml_get_text(x), expected_text);
+        for (const char *name : {"a", "b", "c", "d", "fixed", "plain", "implied", "none"}) {
+            SCOPED_TRACE(name);
+            xmlChar *value = xmlGetProp(x, reinterpret_cast<const xmlChar *>(name));
+            const std::optional<std::string> expected_value =
+                value ? std::optional<std::string>(reinterpret_cast<const char *>(value))
+                      : std::nullopt;
+            xmlFree(value);
+            EXPECT_EQ(xml_get_attribute(x, name), expected_value);
+        }
+    }
+    EXPECT_EQ(index, 9);
+    // Spot checks that the reference itself reads as intended.
+    xmlNode *second = xml_find_child(root_of(doc), nullptr, "x")->next->next;
+    EXPECT_EQ(xml_get_attribute(second, "c"), "x[entity text|]y&Aentity text");
+    EXPECT_EQ(xml_get_attribute(second, "b"), "");
+    EXPECT_EQ(xml_get_attribute(second, "plain"), "default value");
+}
+
 } // namespace
 } // namespace skiffer
