@@ -48,7 +48,7 @@ class CorpusTests(SkifferTestCase):
                 channel = header.group(1)
                 listed[channel] = 0
             else:
-                self.assertRegex(line, r"^ \* \S.* \((unknown size|[\d.]+ (bytes|kB|MB|GB))\)$")
+                self.assertRegex(line, r"^ \* .+ \((unknown size|[\d.]+\s(bytes?|kB|MB|GB))\)$")
                 listed[channel] += 1
 
         errors = [l for l in result.stderr.splitlines() if l.startswith("Error")]

@@ -77,7 +77,7 @@ class UpdateTests(UpdateTestCase):
 
         self.assertRun(self.run_skiffer("-v"), stdout=(
             "Updating channel pod...\n"
-            " * %s (10.0 kB)\n" % url1 + tag_lines + added("one.mp3") +
+            " * %s (10.0\u00a0kB)\n" % url1 + tag_lines + added("one.mp3") +
             " * %s/two.mp3 (unknown size)\n" % spool + tag_lines + added("two.mp3") +
             " * %s/three.mp3 (unknown size)\n" % spool + tag_lines + added("three.mp3")))
 
@@ -90,7 +90,8 @@ class UpdateTests(UpdateTestCase):
             self.assertEqual(str(tags["TCON"]), "Talk")
             self.assertEqual(str(tags["TDRC"]), "2024")
             self.assertEqual(tags.getall("COMM")[0].text, ["C"])
-            self.assertTrue(open(path, "rb").read().endswith(EPISODE))
+            with open(path, "rb") as f:
+                self.assertIn(EPISODE, f.read())  # between the tags TagLib wrote
         self.assertEqual(self.read("list.m3u"), "/existing/line.mp3\n" + "".join(
             "%s/%s\n" % (spool, n) for n in ("one.mp3", "two.mp3", "three.mp3")))
         self.assertState("pod", [url1, url2 + "?src=rss#t=1", url3])
@@ -114,8 +115,8 @@ class UpdateTests(UpdateTestCase):
                           "filename=%(channel_title) - %(date) - %(title).mp3\n")
         self.assertRun(self.run_skiffer("-q"))
         self.assertEqual(sorted(os.listdir(self.path("spool"))),
-                         ["Talk Weekly - 2000-06-10 - Part 1 the start.mp3",
-                          "Talk Weekly -  - Undated.mp3"])
+                         sorted(["Talk Weekly - 2000-06-10 - Part 1 the start.mp3",
+                                 "Talk Weekly -  - Undated.mp3"]))
 
     def test_first_only_takes_the_first_new_accepted_enclosure(self):
         urls = [self.publish("e%d.mp3" % n) for n in range(1, 6)]
@@ -149,7 +150,7 @@ class UpdateTests(UpdateTestCase):
         self.write(".skiffer/old.xml", "garbage, never read")
         self.assertRun(self.run_skiffer("-n", "-v"), stdout=(
             "Fetching new channels only...\n"
-            "Updating channel new...\n * %s (unknown size)\n" % self.path("spool2/e.mp3")))
+            "Updating channel new...\n * spool2/e.mp3 (unknown size)\n"))
         self.assertEqual(os.listdir(self.path("spool")), [])
         self.assertRun(self.run_skiffer("-n", "-v"), stdout="Fetching new channels only...\n")
 
@@ -257,7 +258,8 @@ class LoopEndTests(UpdateTestCase):
         self.assertRun(self.run_skiffer(),
                        stdout="Updating channel first...\nUpdating channel broken...\n"
                               "Updating channel last...\n",
-                       stderr="Error parsing RSS file missing.xml.\n")
+                       stderr='I/O warning : failed to load external entity "missing.xml"\n'
+                              "Error parsing RSS file missing.xml.\n")
         self.assertEqual(os.listdir(self.path("spool")), ["e.mp3"])
         self.assertEqual(os.listdir(self.path("spool2")), ["e.mp3"])
 
