@@ -4,6 +4,7 @@ into a sandboxed HOME, tags the files, appends playlists and records state."""
 import os
 import re
 import shutil
+import subprocess
 import unittest
 
 from mutagen.id3 import ID3
@@ -262,6 +263,41 @@ class LoopEndTests(UpdateTestCase):
                               "Error parsing RSS file missing.xml.\n")
         self.assertEqual(os.listdir(self.path("spool")), ["e.mp3"])
         self.assertEqual(os.listdir(self.path("spool2")), ["e.mp3"])
+
+
+class FullDiskTests(UpdateTestCase):
+    """A spool directory on a small tmpfs that fills up during a download."""
+
+    def setUp(self):
+        super().setUp()
+        if os.geteuid() != 0:
+            self.skipTest("mounting a tmpfs needs root")
+        if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=16k", "tmpfs",
+                           self.path("spool")], capture_output=True).returncode != 0:
+            self.skipTest("cannot mount a tmpfs here")
+        self.addCleanup(subprocess.run, ["umount", self.path("spool")])
+
+    def test_last_block_refused_at_close_is_a_failed_download(self):
+        # 16 KiB reach the disk while downloading; the last 100 bytes stay
+        # buffered until the file is closed, and only then find no space.
+        cut = self.publish("cut.mp3", (EPISODE * 2)[:16484])
+        self.write_config("[pod]\nurl=%s\nspool=spool\nplaylist=list.m3u\n"
+                          % self.publish_feed([{"url": cut}]))
+        self.assertRun(self.run_skiffer("-q"), stderr=(
+            "Error writing enclosure file spool/cut.mp3: No space left on device.\n"
+            "Error downloading enclosure from %s.\n" % cut))
+        self.assertEqual(os.path.getsize(self.path("spool/cut.mp3")), 16384)
+        self.assertFalse(os.path.exists(self.path("list.m3u")))
+        self.assertState("pod", [])
+
+    def test_disk_full_while_writing(self):
+        url = self.publish("big.mp3", EPISODE * 4)
+        self.write_config("[pod]\nurl=%s\nspool=spool\n" % self.publish_feed([{"url": url}]))
+        result = self.run_skiffer("-q")
+        self.assertRegex(result.stderr, "^Error retrieving %s: .*: No space left on device\n\n"
+                         "Error downloading enclosure from %s.\n$"
+                         % (re.escape(url), re.escape(url)))
+        self.assertState("pod", [])
 
 
 class ReporterTests(UpdateTestCase):
