@@ -1,23 +1,25 @@
 #include <algorithm>
-#include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <optional>
 #include <sstream>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
-#include <glib.h>
 #include <gtest/gtest.h>
 #include <libxml/xmlerror.h>
-#include <unistd.h>
 
 #include "channel.hpp"
 #include "files.hpp"
+#include "test_support.hpp"
 
 namespace skiffer {
 namespace {
+
+using test::fd_capture;
+using test::read_file;
+using test::scratch_directory;
+using test::write_file;
 
 using table = std::unordered_map<std::string, std::optional<std::string>>;
 
@@ -26,63 +28,9 @@ void ignore_xml_error(void *, const char *, ...) {
 void ignore_structured_xml_error(void *, xmlErrorPtr) {
 }
 
-std::string read_file(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
-
-void write_file(const std::string &path, const std::string &content) {
-    std::ofstream out(path, std::ios::binary);
-    out << content;
-}
-
-// Collects what is written to standard error while it lives.
-class stderr_capture {
-public:
-    stderr_capture() {
-        std::fflush(stderr);
-        file_ = std::tmpfile();
-        saved_ = dup(2);
-        dup2(fileno(file_), 2);
-    }
-    ~stderr_capture() {
-        restore();
-        std::fclose(file_);
-    }
-    std::string text() {
-        restore();
-        std::string result;
-        std::rewind(file_);
-        char buffer[4096];
-        size_t n;
-        while ((n = std::fread(buffer, 1, sizeof buffer, file_)) > 0)
-            result.append(buffer, n);
-        return result;
-    }
-
-private:
-    void restore() {
-        if (saved_ < 0)
-            return;
-        std::fflush(stderr);
-        dup2(saved_, 2);
-        close(saved_);
-        saved_ = -1;
-    }
-    FILE *file_;
-    int saved_;
-};
-
 class channel_state_test : public ::testing::Test {
 protected:
     void SetUp() override {
-        gchar *dir = g_dir_make_tmp("skiffer-state-XXXXXX", nullptr);
-        ASSERT_NE(dir, nullptr);
-        dir_ = dir;
-        g_free(dir);
-        path_ = dir_ + "/chan.xml";
         // libxml2's own diagnostics would mix with the message under test.
         xmlSetGenericErrorFunc(nullptr, ignore_xml_error);
         xmlSetStructuredErrorFunc(nullptr, ignore_structured_xml_error);
@@ -90,7 +38,6 @@ protected:
     void TearDown() override {
         xmlSetGenericErrorFunc(nullptr, nullptr);
         xmlSetStructuredErrorFunc(nullptr, nullptr);
-        std::filesystem::remove_all(dir_);
     }
 
     std::unique_ptr<channel_state> load() {
@@ -107,11 +54,11 @@ protected:
         EXPECT_NE(stream, nullptr);
         EXPECT_EQ(write_channel_state(stream, state, 1), 0);
         EXPECT_EQ(std::fclose(stream), 0);
-        return read_file(path_);
+        return read_file(path_).value_or("");
     }
 
-    std::string dir_;
-    std::string path_;
+    scratch_directory dir_;
+    std::string path_ = dir_ / "chan.xml";
 };
 
 const char declaration[] = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
@@ -268,18 +215,18 @@ TEST_F(channel_state_test, broken_file_is_reported_and_left_alone) {
     for (const std::string &content : broken) {
         SCOPED_TRACE("file: \"" + content + "\"");
         write_file(path_, content);
-        stderr_capture capture;
+        fd_capture capture(2);
         auto state = load();
-        EXPECT_EQ(capture.text(), "Error parsing channel file " + path_ + ".\n");
+        EXPECT_EQ(capture.finish(), "Error parsing channel file " + path_ + ".\n");
         EXPECT_EQ(state, nullptr);
         EXPECT_EQ(read_file(path_), content);
     }
 
     std::filesystem::remove(path_);
     std::filesystem::create_directory(path_);
-    stderr_capture capture;
+    fd_capture capture(2);
     EXPECT_EQ(load(), nullptr);
-    EXPECT_EQ(capture.text(), "Error parsing channel file " + path_ + ".\n");
+    EXPECT_EQ(capture.finish(), "Error parsing channel file " + path_ + ".\n");
 }
 
 TEST_F(channel_state_test, save_replaces_the_state_file) {
@@ -296,7 +243,7 @@ TEST_F(channel_state_test, save_replaces_the_state_file) {
                   "downloadtime=\"Sat, 10-Jun-2000 04:00:00 GMT\"/>\n"
                   "</channel>\n");
     // Nothing but the state file is left behind.
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_),
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_.path()),
                             std::filesystem::directory_iterator()),
               1);
     auto loaded = load();

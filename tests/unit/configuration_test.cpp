@@ -2,8 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include "test_support.hpp"
+
 namespace skiffer {
 namespace {
+
+using test::fd_capture;
 
 key_file_ptr load_key_file(const char *text) {
     key_file_ptr kf{g_key_file_new()};
@@ -66,18 +70,17 @@ TEST(check_channel_keys, answers_by_the_worst_key) {
     for (const auto &c : cases) {
         SCOPED_TRACE(c.group_text);
         auto kf = load_key_file(c.group_text);
-        testing::internal::CaptureStderr();
+        fd_capture error(2);
         EXPECT_EQ(check_channel_keys(kf.get(), "g"), c.result);
-        testing::internal::GetCapturedStderr();
+        error.finish();
     }
 }
 
 TEST(check_channel_keys, missing_group_is_reported) {
     auto kf = load_key_file("[g]\n");
-    testing::internal::CaptureStderr();
+    fd_capture error(2);
     EXPECT_EQ(check_channel_keys(kf.get(), "absent"), -1);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "Error reading keys in configuration of channel absent.\n");
+    EXPECT_EQ(error.finish(), "Error reading keys in configuration of channel absent.\n");
 }
 
 } // namespace

@@ -1,6 +1,5 @@
 #include "feed.hpp"
 
-#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -8,12 +7,10 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include "transfers_support.hpp"
+#include "test_support.hpp"
 
 namespace skiffer {
 namespace {
@@ -21,7 +18,7 @@ namespace {
 using test::directory_entries;
 using test::fd_capture;
 using test::full_match;
-using test::read_file;
+using test::loopback_server;
 using test::scratch_directory;
 using test::write_file;
 
@@ -539,53 +536,26 @@ class feed_fetch_test : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         root_ = new scratch_directory;
-        log_ = *root_ / "requests.log";
-        const std::string root = root_->path();
-        const char *argv[] = {SKIFFER_PYTHON, SKIFFER_TEST_SERVER, "--root", root.c_str(),
-                              "--log",        log_.c_str(),        nullptr};
-        GError *error = nullptr;
-        int out = -1;
-        if (!g_spawn_async_with_pipes(nullptr, const_cast<gchar **>(argv), nullptr,
-                                      G_SPAWN_DO_NOT_REAP_CHILD, nullptr, nullptr, &server_,
-                                      nullptr, &out, nullptr, &error)) {
-            start_failure_ = error->message;
-            g_error_free(error);
-            return;
-        }
-        std::string port;
-        char c;
-        while (read(out, &c, 1) == 1 && c != '\n')
-            port += c;
-        close(out);
-        if (port.empty())
-            start_failure_ = "the server printed no port";
-        base_ = "http://127.0.0.1:" + port;
+        server_ = new loopback_server(root_->path(), *root_ / "requests.log");
     }
 
     static void TearDownTestSuite() {
-        if (server_ > 0) {
-            kill(server_, SIGTERM);
-            waitpid(server_, nullptr, 0);
-            g_spawn_close_pid(server_);
-        }
+        delete server_;
         delete root_;
     }
 
-    void SetUp() override { ASSERT_TRUE(start_failure_.empty()) << start_failure_; }
+    void SetUp() override { ASSERT_TRUE(server_->failure().empty()) << server_->failure(); }
 
     static std::string serve(const std::string &name, const std::string &content) {
         write_file(*root_ / name, content);
-        return base_ + "/" + name;
+        return server_->url("/" + name);
     }
 
     // The request lines the server has logged so far, one JSON object each.
-    static std::string requests() { return read_file(log_).value_or(""); }
+    static std::string requests() { return server_->requests(); }
 
     static inline scratch_directory *root_ = nullptr;
-    static inline std::string log_;
-    static inline std::string base_;
-    static inline GPid server_ = 0;
-    static inline std::string start_failure_;
+    static inline loopback_server *server_ = nullptr;
 };
 
 TEST_F(feed_fetch_test, good_feed) {
@@ -601,14 +571,14 @@ TEST_F(feed_fetch_test, good_feed) {
     EXPECT_EQ(document->items[0].enclosure->url, "http://e/1.mp3");
     // Compressed transfers are decoded before the parser sees them.
     fd_capture gzip_error(2);
-    const std::unique_ptr<feed_document> decoded = feed_fetch(base_ + "/gzip/good.xml", 0);
+    const std::unique_ptr<feed_document> decoded = feed_fetch(server_->url("/gzip/good.xml"), 0);
     EXPECT_EQ(gzip_error.finish(), "");
     ASSERT_NE(decoded, nullptr);
     EXPECT_EQ(decoded->channel_info.title, "Fetched");
 }
 
 TEST_F(feed_fetch_test, http_error_is_a_retrieval_failure) {
-    const std::string url = base_ + "/status/404";
+    const std::string url = server_->url("/status/404");
     fd_capture error(2);
     EXPECT_EQ(feed_fetch(url, 0), nullptr);
     EXPECT_EQ(error.finish(),
@@ -632,9 +602,10 @@ TEST_F(feed_fetch_test, unparsable_feed_names_the_removed_temporary_file) {
 }
 
 TEST_F(feed_fetch_test, nothing_else_is_fetched) {
-    const std::string feed = "<?xml version=\"1.0\"?>\n<!DOCTYPE rss SYSTEM \"" + base_ +
-                             "/probe/dtd\" [\n  <!ENTITY x SYSTEM \"" + base_ +
-                             "/probe/entity\">\n  <!ENTITY % p SYSTEM \"" + base_ +
+    const std::string &base = server_->base();
+    const std::string feed = "<?xml version=\"1.0\"?>\n<!DOCTYPE rss SYSTEM \"" + base +
+                             "/probe/dtd\" [\n  <!ENTITY x SYSTEM \"" + base +
+                             "/probe/entity\">\n  <!ENTITY % p SYSTEM \"" + base +
                              "/probe/parameter\">\n  %p;\n]>\n<rss><channel><title>a&x;b</title>"
                              "</channel></rss>\n";
     const std::string url = serve("probe.xml", feed);

@@ -1,20 +1,17 @@
 #include "fetch.hpp"
 
 #include <cerrno>
-#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
-#include <sstream>
 #include <string>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "progress.hpp"
-#include "transfers_support.hpp"
+#include "test_support.hpp"
 
 using namespace skiffer;
 using namespace skiffer::test;
@@ -35,43 +32,16 @@ protected:
             body += static_cast<char>((i * 7919) % 251);
         episode_ = body;
         write_file(*root_ / "episode.bin", body);
-        log_ = *root_ / "requests.log";
-
-        std::string root_path = root_->path();
-        const char *argv[] = {SKIFFER_PYTHON, SKIFFER_TEST_SERVER, "--root", root_path.c_str(),
-                              "--log",        log_.c_str(),        nullptr};
-        GError *error = nullptr;
-        int out = -1;
-        if (!g_spawn_async_with_pipes(nullptr, const_cast<gchar **>(argv), nullptr,
-                                      G_SPAWN_DO_NOT_REAP_CHILD, nullptr, nullptr, &server_,
-                                      nullptr, &out, nullptr, &error)) {
-            start_failure_ = error->message;
-            g_error_free(error);
-            return;
-        }
-        // The first line is the port; the server prints nothing after it.
-        std::string line;
-        char c;
-        while (read(out, &c, 1) == 1 && c != '\n')
-            line += c;
-        close(out);
-        if (line.empty())
-            start_failure_ = "the server printed no port";
-        else
-            base_ = "http://127.0.0.1:" + line;
+        server_ = new loopback_server(root_->path(), *root_ / "requests.log");
     }
 
     static void TearDownTestSuite() {
-        if (server_ > 0) {
-            kill(server_, SIGTERM);
-            waitpid(server_, nullptr, 0);
-            g_spawn_close_pid(server_);
-        }
+        delete server_;
         delete root_;
     }
 
     void SetUp() override {
-        ASSERT_TRUE(start_failure_.empty()) << start_failure_;
+        ASSERT_TRUE(server_->failure().empty()) << server_->failure();
         if (const char *value = std::getenv("COLUMNS"))
             saved_columns_ = value;
         stream_ = std::tmpfile();
@@ -85,7 +55,7 @@ protected:
             unsetenv("COLUMNS");
     }
 
-    static std::string url(const std::string &path) { return base_ + path; }
+    static std::string url(const std::string &path) { return server_->url(path); }
 
     void empty_stream() {
         std::rewind(stream_);
@@ -106,13 +76,7 @@ protected:
 
     // The log lines of the requests for exactly `path`.
     static std::vector<std::string> requests_for(const std::string &path) {
-        std::vector<std::string> found;
-        std::istringstream log(read_file(log_).value_or(""));
-        std::string line;
-        while (std::getline(log, line))
-            if (line.find("\"path\": \"" + path + "\"") != std::string::npos)
-                found.push_back(line);
-        return found;
+        return server_->requests_for(path);
     }
 
     // A header of a recorded request, or none; the values used here need no
@@ -127,11 +91,8 @@ protected:
     }
 
     static inline scratch_directory *root_ = nullptr;
-    static inline std::string log_;
-    static inline std::string base_;
+    static inline loopback_server *server_ = nullptr;
     static inline std::string episode_;
-    static inline GPid server_ = 0;
-    static inline std::string start_failure_;
 
     FILE *stream_ = nullptr;
     std::optional<std::string> saved_columns_;

@@ -1,50 +1,14 @@
-#include <cstdio>
 #include <string>
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include "channel.hpp"
+#include "test_support.hpp"
 
 namespace skiffer {
 namespace {
 
-// Collects what is written to standard error while it lives.
-class stderr_capture {
-public:
-    stderr_capture() {
-        std::fflush(stderr);
-        file_ = std::tmpfile();
-        saved_ = dup(2);
-        dup2(fileno(file_), 2);
-    }
-    ~stderr_capture() {
-        restore();
-        std::fclose(file_);
-    }
-    std::string text() {
-        restore();
-        std::string result;
-        std::rewind(file_);
-        char buffer[4096];
-        size_t n;
-        while ((n = std::fread(buffer, 1, sizeof buffer, file_)) > 0)
-            result.append(buffer, n);
-        return result;
-    }
-
-private:
-    void restore() {
-        if (saved_ < 0)
-            return;
-        std::fflush(stderr);
-        dup2(saved_, 2);
-        close(saved_);
-        saved_ = -1;
-    }
-    FILE *file_;
-    int saved_;
-};
+using test::fd_capture;
 
 bool matches(const char *pattern, int caseless, const std::string &url) {
     auto filter = enclosure_filter_new(pattern, caseless);
@@ -90,10 +54,10 @@ TEST(enclosure_filter, matches_anywhere_in_the_whole_url) {
 TEST(enclosure_filter, bad_pattern_is_reported_at_every_test) {
     auto filter = enclosure_filter_new("(mp3", 0);
     feed_enclosure enclosure{std::string("http://example.com/a.mp3"), 0, std::nullopt};
-    stderr_capture capture;
+    fd_capture capture(2);
     EXPECT_FALSE(_enclosure_pattern_match(filter.get(), &enclosure));
     EXPECT_FALSE(_enclosure_pattern_match(filter.get(), &enclosure));
-    std::string text = capture.text();
+    std::string text = capture.finish();
 
     const std::string prefix = "Error compiling regular expression (mp3: ";
     ASSERT_EQ(text.compare(0, prefix.size(), prefix), 0) << text;

@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "transfers_support.hpp"
+#include "test_support.hpp"
 
 using namespace skiffer;
 using namespace skiffer::test;

@@ -1,8 +1,9 @@
 #pragma once
 
-// Small helpers shared by the tests of files, fetch and progress: output
-// captured at the descriptor level, scratch directories and whole-file I/O.
+// Helpers shared by the unit tests: output captured at the descriptor level,
+// scratch directories, whole-file I/O, patterns and the loopback HTTP server.
 
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -10,7 +11,9 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 #include <glib.h>
 
@@ -62,7 +65,10 @@ private:
 class scratch_directory {
 public:
     scratch_directory() {
-        gchar *made = g_dir_make_tmp("skiffer-test-XXXXXX", nullptr);
+        GError *error = nullptr;
+        gchar *made = g_dir_make_tmp("skiffer-test-XXXXXX", &error);
+        if (made == nullptr)
+            g_error("cannot make a scratch directory: %s", error->message);
         path_ = made;
         g_free(made);
     }
@@ -115,5 +121,70 @@ inline std::set<std::string> directory_entries(const std::string &path) {
         names.insert(entry.path().filename().string());
     return names;
 }
+
+// The loopback test server (tests/e2e/server.py) serving the files under a
+// root directory and logging every request, for as long as the object lives.
+class loopback_server {
+public:
+    loopback_server(const std::string &root, const std::string &log) : log_(log) {
+        const char *argv[] = {SKIFFER_PYTHON, SKIFFER_TEST_SERVER, "--root", root.c_str(),
+                              "--log",        log.c_str(),         nullptr};
+        GError *error = nullptr;
+        int out = -1;
+        if (!g_spawn_async_with_pipes(nullptr, const_cast<gchar **>(argv), nullptr,
+                                      G_SPAWN_DO_NOT_REAP_CHILD, nullptr, nullptr, &pid_, nullptr,
+                                      &out, nullptr, &error)) {
+            failure_ = error->message;
+            g_error_free(error);
+            return;
+        }
+        // The first line is the port; the server prints nothing after it.
+        std::string port;
+        char c;
+        while (read(out, &c, 1) == 1 && c != '\n')
+            port += c;
+        close(out);
+        if (port.empty())
+            failure_ = "the server printed no port";
+        else
+            base_ = "http://127.0.0.1:" + port;
+    }
+    loopback_server(const loopback_server &) = delete;
+    loopback_server &operator=(const loopback_server &) = delete;
+    ~loopback_server() {
+        if (pid_ > 0) {
+            kill(pid_, SIGTERM);
+            waitpid(pid_, nullptr, 0);
+            g_spawn_close_pid(pid_);
+        }
+    }
+
+    // Empty when the server runs, else why it could not be started.
+    const std::string &failure() const { return failure_; }
+
+    // "http://127.0.0.1:PORT", without a trailing slash.
+    const std::string &base() const { return base_; }
+    std::string url(const std::string &path) const { return base_ + path; }
+
+    // The requests logged so far, one JSON object a line.
+    std::string requests() const { return read_file(log_).value_or(""); }
+
+    // The log lines of the requests for exactly `path` (query included).
+    std::vector<std::string> requests_for(const std::string &path) const {
+        std::vector<std::string> found;
+        std::istringstream log(requests());
+        std::string line;
+        while (std::getline(log, line))
+            if (line.find("\"path\": \"" + path + "\"") != std::string::npos)
+                found.push_back(line);
+        return found;
+    }
+
+private:
+    std::string log_;
+    std::string base_;
+    std::string failure_;
+    GPid pid_ = 0;
+};
 
 } // namespace skiffer::test
