@@ -11,7 +11,7 @@
 #include <glib.h>
 #include <libxml/parser.h>
 
-#include "assertions.hpp"
+#include "common.hpp"
 #include "fetch.hpp"
 #include "filenames.hpp"
 #include "files.hpp"
@@ -22,25 +22,10 @@ namespace skiffer {
 
 namespace {
 
-struct gchar_deleter {
-    void operator()(gchar *text) const { g_free(text); }
-};
-using gchar_ptr = std::unique_ptr<gchar, gchar_deleter>;
-
-struct error_deleter {
-    void operator()(GError *error) const { g_error_free(error); }
-};
-using error_ptr = std::unique_ptr<GError, error_deleter>;
-
 struct regex_deleter {
     void operator()(GRegex *regex) const { g_regex_unref(regex); }
 };
 using regex_ptr = std::unique_ptr<GRegex, regex_deleter>;
-
-struct doc_deleter {
-    void operator()(xmlDoc *doc) const { xmlFreeDoc(doc); }
-};
-using doc_ptr = std::unique_ptr<xmlDoc, doc_deleter>;
 
 // Whether every character of `text` may stand in an XML 1.0 document, even as
 // a character reference. Anything else would make the whole state file
@@ -101,7 +86,7 @@ channel_state_load(const std::string &url, const std::string &state_file, const 
         return state;
 
     // The state file is our own, so nothing in it should reach the network.
-    doc_ptr doc(xmlReadFile(state_file.c_str(), nullptr, XML_PARSE_NONET));
+    xml_document_ptr doc(xmlReadFile(state_file.c_str(), nullptr, XML_PARSE_NONET));
     xmlNode *root = doc ? xmlDocGetRootElement(doc.get()) : nullptr;
     if (root == nullptr) {
         std::fprintf(stderr, "Error parsing channel file %s.\n", state_file.c_str());

@@ -24,10 +24,9 @@ struct channel_state {
 
 // A new state, filled from `state_file` when it exists; null after a message
 // when it exists but cannot be read as a state file.
-std::unique_ptr<channel_state> channel_state_load(const std::string &url,
-                                                  const std::string &state_file,
-                                                  const std::string &spool,
-                                                  const std::optional<std::string> &filename_pattern);
+std::unique_ptr<channel_state>
+channel_state_load(const std::string &url, const std::string &state_file, const std::string &spool,
+                   const std::optional<std::string> &filename_pattern);
 
 // Writes the state file's XML to `stream`; `extra` is ignored. An entry whose
 // URL XML cannot hold at all is left out so the file stays readable. Always

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "assertions.hpp"
+#include "common.hpp"
 
 namespace skiffer {
 
@@ -47,14 +47,6 @@ constexpr std::array<allowed_key, 11> allowed_keys{{
     {"filter", &channel_configuration::filter},
 }};
 
-struct strv_deleter {
-    void operator()(gchar **strv) const { g_strfreev(strv); }
-};
-
-struct gchar_deleter {
-    void operator()(gchar *text) const { g_free(text); }
-};
-
 bool is_allowed_key(const char *name) {
     for (const auto &key : allowed_keys)
         if (std::strcmp(name, key.name) == 0)
@@ -76,8 +68,7 @@ bool warn_if_retired(const char *name) {
 } // namespace
 
 int check_channel_keys(GKeyFile *kf, const char *identifier) {
-    std::unique_ptr<gchar *, strv_deleter> keys{
-        g_key_file_get_keys(kf, identifier, nullptr, nullptr)};
+    strv_ptr keys{g_key_file_get_keys(kf, identifier, nullptr, nullptr)};
     if (!keys) {
         std::fprintf(stderr, "Error reading keys in configuration of channel %s.\n", identifier);
         return -1;
@@ -95,7 +86,7 @@ std::optional<std::string> read_key_value(GKeyFile *kf, const char *group, const
     if (!g_key_file_has_key(kf, group, key, nullptr))
         return std::nullopt;
     // The raw value: no escape decoding and no tilde expansion.
-    std::unique_ptr<gchar, gchar_deleter> value{g_key_file_get_value(kf, group, key, nullptr)};
+    gchar_ptr value{g_key_file_get_value(kf, group, key, nullptr)};
     if (!value)
         return std::nullopt;
     return std::string{value.get()};

@@ -11,7 +11,7 @@
 #include <libxml/entities.h>
 #include <libxml/parser.h>
 
-#include "assertions.hpp"
+#include "common.hpp"
 #include "entities.hpp"
 #include "fetch.hpp"
 #include "files.hpp"
@@ -31,11 +31,6 @@ struct parser_context_deleter {
     void operator()(xmlParserCtxt *context) const { xmlFreeParserCtxt(context); }
 };
 using parser_context_ptr = std::unique_ptr<xmlParserCtxt, parser_context_deleter>;
-
-struct document_deleter {
-    void operator()(xmlDoc *document) const { xmlFreeDoc(document); }
-};
-using document_ptr = std::unique_ptr<xmlDoc, document_deleter>;
 
 std::optional<std::string> child_text(xmlNode *element, const char *name) {
     xmlNode *child = xml_find_child(element, nullptr, name);
@@ -155,7 +150,7 @@ std::unique_ptr<feed_document> feed_parse_file(const char *path) {
     // tree; no entity substitution and no DTD loading, so external entities
     // and DTDs are neither read nor fetched. The read hands the tree over and
     // leaves nothing in context->myDoc.
-    document_ptr tree(xmlCtxtReadFile(context.get(), path, nullptr, 0));
+    xml_document_ptr tree(xmlCtxtReadFile(context.get(), path, nullptr, 0));
     if (!tree) {
         std::fprintf(stderr, "Error parsing RSS file %s.\n", path);
         return nullptr;

@@ -6,17 +6,12 @@
 
 #include <glib.h>
 
-#include "assertions.hpp"
+#include "common.hpp"
 #include "dates.hpp"
 
 namespace skiffer {
 
 namespace {
-
-struct gchar_deleter {
-    void operator()(gchar *text) const { g_free(text); }
-};
-using gchar_ptr = std::unique_ptr<gchar, gchar_deleter>;
 
 // Characters that must not reach a file name: separators, shell and
 // file-system specials, and line breaks.

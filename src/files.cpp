@@ -10,20 +10,11 @@
 
 #include <glib.h>
 #include <glib/gstdio.h>
+#include "common.hpp"
 
 namespace skiffer {
 
 namespace {
-
-struct g_free_deleter {
-    void operator()(gchar *text) const { g_free(text); }
-};
-using g_string_ptr = std::unique_ptr<gchar, g_free_deleter>;
-
-struct g_error_deleter {
-    void operator()(GError *error) const { g_error_free(error); }
-};
-using g_error_ptr = std::unique_ptr<GError, g_error_deleter>;
 
 struct locale_deleter {
     void operator()(locale_t locale) const { freelocale(locale); }
@@ -33,7 +24,7 @@ using locale_ptr = std::unique_ptr<std::remove_pointer_t<locale_t>, locale_delet
 // Makes the temporary file: beside the target when there is one, so that the
 // final rename stays on one file system, else in the temporary directory.
 // Returns the descriptor, or -1 after a message.
-int open_temporary_file(const std::optional<std::string> &target, g_string_ptr &path) {
+int open_temporary_file(const std::optional<std::string> &target, gchar_ptr &path) {
     if (target) {
         path.reset(g_strconcat(target->c_str(), ".XXXXXX", nullptr));
         int fd = g_mkstemp(path.get());
@@ -44,7 +35,7 @@ int open_temporary_file(const std::optional<std::string> &target, g_string_ptr &
     gchar *name = nullptr;
     GError *raw_error = nullptr;
     int fd = g_file_open_tmp(nullptr, &name, &raw_error);
-    g_error_ptr error(raw_error);
+    error_ptr error(raw_error);
     path.reset(name);
     if (fd == -1)
         std::fprintf(stderr, "Error opening temporary file: %s\n", error->message);
@@ -78,7 +69,7 @@ int finish_stream(FILE *stream, bool durable, int writer_errno) {
 int write_via_temporary_file(const std::optional<std::string> &target,
                              const temporary_file_writer &writer, std::string *out_path,
                              int extra) {
-    g_string_ptr path;
+    gchar_ptr path;
     int fd = open_temporary_file(target, path);
     if (fd == -1)
         return -1;

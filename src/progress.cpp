@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 
-#include "assertions.hpp"
+#include "common.hpp"
 
 namespace skiffer {
 

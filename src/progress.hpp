@@ -10,8 +10,8 @@ namespace skiffer {
 struct progress_bar {
     FILE *stream = nullptr;
     int64_t resume_offset = 0;
-    int width = 0;          // bar characters; 0 draws nothing
-    int drawn_length = -1;  // filled characters last drawn
+    int width = 0;         // bar characters; 0 draws nothing
+    int drawn_length = -1; // filled characters last drawn
     std::unique_ptr<char[]> bar_text;
 };
 

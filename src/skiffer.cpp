@@ -15,7 +15,7 @@
 #include <taglib/tag.h>
 #include <taglib/tstring.h>
 
-#include "assertions.hpp"
+#include "common.hpp"
 
 namespace skiffer {
 
@@ -61,14 +61,6 @@ GOptionEntry option_entries[] = {
 struct option_context_deleter {
     void operator()(GOptionContext *context) const { g_option_context_free(context); }
 };
-struct error_deleter {
-    void operator()(GError *error) const { g_error_free(error); }
-};
-struct gchar_deleter {
-    void operator()(gchar *text) const { g_free(text); }
-};
-using gchar_ptr = std::unique_ptr<gchar, gchar_deleter>;
-
 // ---- reporters -------------------------------------------------------------
 
 // The detail line of an enclosure; `unknown_size_name` is shown when the feed
@@ -161,7 +153,7 @@ std::optional<int> parse_command_line(int &argc, char **&argv) {
     g_option_context_add_main_entries(context.get(), option_entries, nullptr);
     GError *raw_error = nullptr;
     if (!g_option_context_parse(context.get(), &argc, &argv, &raw_error)) {
-        std::unique_ptr<GError, error_deleter> error{raw_error};
+        error_ptr error{raw_error};
         std::printf("option parsing failed: %s\n", error->message);
         return 1;
     }
@@ -225,7 +217,7 @@ int run(int argc, char **argv) {
     GError *raw_error = nullptr;
     if (!g_key_file_load_from_file(kf.get(), configuration_path.get(), G_KEY_FILE_NONE,
                                    &raw_error)) {
-        std::unique_ptr<GError, error_deleter> error{raw_error};
+        error_ptr error{raw_error};
         std::fprintf(stderr, "Error reading configuration file %s: %s.\n", configuration_path.get(),
                      error->message);
         xmlCleanupParser();
@@ -245,8 +237,7 @@ int run(int argc, char **argv) {
             process_channel(state_directory.get(), kf.get(), argv[i], mode, defaults_pointer,
                             filter.get());
     } else {
-        std::unique_ptr<gchar *, void (*)(gchar **)> groups{
-            g_key_file_get_groups(kf.get(), nullptr), g_strfreev};
+        strv_ptr groups{g_key_file_get_groups(kf.get(), nullptr)};
         for (gchar **group = groups.get(); *group; ++group) {
             if (std::strcmp(*group, "*") != 0)
                 process_channel(state_directory.get(), kf.get(), *group, mode, defaults_pointer,

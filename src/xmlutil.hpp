@@ -2,12 +2,18 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 
 #include <libxml/tree.h>
 
 namespace skiffer {
+
+struct xml_document_deleter {
+    void operator()(xmlDoc *document) const { xmlFreeDoc(document); }
+};
+using xml_document_ptr = std::unique_ptr<xmlDoc, xml_document_deleter>;
 
 // Number of child elements of `element` whose local name is `name`, in any namespace.
 int32_t xml_count_children(const xmlNode *element, const char *name);
