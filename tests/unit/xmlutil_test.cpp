@@ -13,18 +13,14 @@
 namespace skiffer {
 namespace {
 
-struct doc_deleter {
-    void operator()(xmlDoc *doc) const { xmlFreeDoc(doc); }
-};
-using doc_ptr = std::unique_ptr<xmlDoc, doc_deleter>;
-
-doc_ptr parse(const std::string &text) {
-    doc_ptr doc(xmlReadMemory(text.data(), static_cast<int>(text.size()), "test.xml", nullptr, 0));
+xml_document_ptr parse(const std::string &text) {
+    xml_document_ptr doc(
+        xmlReadMemory(text.data(), static_cast<int>(text.size()), "test.xml", nullptr, 0));
     EXPECT_NE(doc, nullptr) << text;
     return doc;
 }
 
-xmlNode *root_of(const doc_ptr &doc) {
+xmlNode *root_of(const xml_document_ptr &doc) {
     return xmlDocGetRootElement(doc.get());
 }
 
@@ -57,7 +53,7 @@ const char *const channel_xml = R"(<?xml version="1.0"?>
 </channel>)";
 
 TEST(xml_find_child, match_rules) {
-    const doc_ptr doc = parse(channel_xml);
+    const xml_document_ptr doc = parse(channel_xml);
     xmlNode *channel = root_of(doc);
     const struct {
         const char *namespace_uri;
@@ -91,7 +87,7 @@ TEST(xml_find_child, match_rules) {
 }
 
 TEST(xml_count_children, counts_direct_elements_of_the_name_in_any_namespace) {
-    const doc_ptr doc = parse(channel_xml);
+    const xml_document_ptr doc = parse(channel_xml);
     xmlNode *channel = root_of(doc);
     EXPECT_EQ(xml_count_children(channel, "item"), 3);
     EXPECT_EQ(xml_count_children(channel, "content"), 4);
@@ -100,7 +96,7 @@ TEST(xml_count_children, counts_direct_elements_of_the_name_in_any_namespace) {
 }
 
 TEST(xml_foreach_child, visits_matches_in_order_with_a_running_index) {
-    const doc_ptr doc = parse(channel_xml);
+    const xml_document_ptr doc = parse(channel_xml);
     xmlNode *channel = root_of(doc);
     std::vector<std::pair<int32_t, std::optional<std::string>>> seen;
     xml_foreach_child(channel, "item", [&](int32_t index, xmlNode *child) {
@@ -113,7 +109,7 @@ TEST(xml_foreach_child, visits_matches_in_order_with_a_running_index) {
 }
 
 TEST(xml_helpers, element_without_children) {
-    const doc_ptr doc = parse("<r><empty/><pair></pair></r>");
+    const xml_document_ptr doc = parse("<r><empty/><pair></pair></r>");
     for (const char *name : {"empty", "pair"}) {
         SCOPED_TRACE(name);
         xmlNode *element = xml_find_child(root_of(doc), nullptr, name);
@@ -128,7 +124,8 @@ TEST(xml_helpers, element_without_children) {
 }
 
 TEST(xml_get_attribute, present_empty_absent_and_namespaced) {
-    const doc_ptr doc = parse(R"(<r xmlns:x="urn:x" url="a&amp;b&#233;" empty="" x:size="7"/>)");
+    const xml_document_ptr doc =
+        parse(R"(<r xmlns:x="urn:x" url="a&amp;b&#233;" empty="" x:size="7"/>)");
     xmlNode *r = root_of(doc);
     EXPECT_EQ(xml_get_attribute(r, "url"), "a&b\xc3\xa9");
     EXPECT_EQ(xml_get_attribute(r, "empty"), "");
@@ -169,7 +166,7 @@ TEST(xml_get_int_attribute, converts_as_strtol_then_keeps_the_low_32_bits) {
         if (c.text)
             xml += " n=\"" + *c.text + "\"";
         xml += "/>";
-        const doc_ptr doc = parse(xml);
+        const xml_document_ptr doc = parse(xml);
         EXPECT_EQ(xml_get_int_attribute(root_of(doc), "n"), c.expected);
     }
 }
@@ -195,9 +192,9 @@ TEST(xml_get_text, joins_text_untrimmed) {
         SCOPED_TRACE(c.content);
         // Declared entities stay entity references in the tree, so these
         // also show that references are replaced by their text.
-        const doc_ptr doc = parse(std::string("<!DOCTYPE r [<!ENTITY e \"entity text\">"
-                                              "<!ENTITY nested \"[&e;]\">]><r>") +
-                                  c.content + "</r>");
+        const xml_document_ptr doc = parse(std::string("<!DOCTYPE r [<!ENTITY e \"entity text\">"
+                                                       "<!ENTITY nested \"[&e;]\">]><r>") +
+                                           c.content + "</r>");
         EXPECT_EQ(xml_get_text(root_of(doc)), c.expected);
     }
 }
@@ -205,7 +202,7 @@ TEST(xml_get_text, joins_text_untrimmed) {
 // The text and attribute readers join the pieces themselves, in linear time;
 // libxml2's own functions are the reference for what they must give.
 TEST(xml_helpers, read_as_libxml2_does) {
-    const doc_ptr doc = parse(R"(<!DOCTYPE r [
+    const xml_document_ptr doc = parse(R"(<!DOCTYPE r [
   <!ENTITY e "entity text">
   <!ENTITY empty "">
   <!ENTITY markup "<b>bold</b> tail &e;">
