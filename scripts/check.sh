@@ -1,21 +1,27 @@
 #!/usr/bin/env bash
-# Installs what is missing, then builds skiffer twice and runs every test in
-# both builds: a normal one, and one under AddressSanitizer and
-# UndefinedBehaviorSanitizer that stops at the first error.
+# Installs what is missing, then builds skiffer three times and runs every
+# test in each build: a normal one, one under AddressSanitizer and
+# UndefinedBehaviorSanitizer that stops at the first error, and the Release
+# configuration that packagers build. Warnings are errors in all three.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 
 jobs=$(nproc)
 
-echo "== normal build"
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j"$jobs"
-ctest --test-dir build --output-on-failure -j"$jobs"
+# build DIRECTORY BUILD_TYPE [CMAKE OPTION...]: configures, builds, tests.
+build_and_test() {
+    local directory=$1 type=$2
+    shift 2
+    echo "== $type build in $directory"
+    cmake -S . -B "$directory" -DCMAKE_BUILD_TYPE="$type" \
+        -DBUILD_TESTING=ON -DSKIFFER_WERROR=ON "$@" >/dev/null
+    cmake --build "$directory" -j"$jobs"
+    ctest --test-dir "$directory" --output-on-failure -j"$jobs"
+}
 
-echo "== sanitizer build"
-cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=Debug -DSKIFFER_SANITIZE=ON >/dev/null
-cmake --build build-sanitize -j"$jobs"
+build_and_test build RelWithDebInfo
 ASAN_OPTIONS=halt_on_error=1:detect_leaks=1:abort_on_error=0 \
 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-    ctest --test-dir build-sanitize --output-on-failure -j"$jobs"
+    build_and_test build-sanitize Debug -DSKIFFER_SANITIZE=ON
+build_and_test build-release Release

@@ -12,6 +12,9 @@ sys.path.insert(0, os.path.dirname(__file__))
 import server  # noqa: E402
 
 BINARY = os.environ.get("SKIFFER_BINARY", "skiffer")
+# The build's version, handed over by CTest so that it is written only once.
+VERSION = os.environ.get("SKIFFER_VERSION", "")
+USER_AGENT = "skiffer %s (skiffer rss enclosure downloader)" % VERSION
 DATA = os.environ.get("SKIFFER_TEST_DATA",
                       os.path.join(os.path.dirname(__file__), "..", "data"))
 

@@ -4,12 +4,12 @@ directory, the configuration file and the selection of channels."""
 import os
 import unittest
 
-from harness import SkifferTestCase
+from harness import VERSION as BUILD_VERSION, SkifferTestCase
 
 INCOMPATIBLE = "option parsing failed: options are incompatible.\n"
 MODES_INCOMPATIBLE = ("option parsing failed: --catchup, --list and --version options "
                       "are incompatible.\n")
-VERSION = ("skiffer 2.0.1 with taglib support\n"
+VERSION = ("skiffer %s with taglib support\n" % BUILD_VERSION +
            "Written by the skiffer developers; free software, no warranty.\n")
 
 

@@ -10,7 +10,7 @@ import unittest
 from mutagen.id3 import ID3
 from mutagen.mp3 import MP3
 
-from harness import DATA, STAMP, SkifferTestCase, rss
+from harness import DATA, STAMP, USER_AGENT, SkifferTestCase, rss
 
 EPISODE = open(os.path.join(DATA, "silence.mp3"), "rb").read()
 
@@ -97,8 +97,7 @@ class UpdateTests(UpdateTestCase):
             "%s/%s\n" % (spool, n) for n in ("one.mp3", "two.mp3", "three.mp3")))
         self.assertState("pod", [url1, url2 + "?src=rss#t=1", url3])
         for request in self.server.requests:
-            self.assertEqual(request["headers"]["User-Agent"],
-                             "skiffer 2.0.1 (skiffer rss enclosure downloader)")
+            self.assertEqual(request["headers"]["User-Agent"], USER_AGENT)
 
         downloads = len(self.requested("/a/")) + len(self.requested("/b/"))
         self.assertRun(self.run_skiffer("-v"), stdout="Updating channel pod...\n")

@@ -18,7 +18,8 @@ using namespace skiffer::test;
 
 namespace {
 
-constexpr const char *user_agent = "skiffer 2.0.1 (skiffer rss enclosure downloader)";
+constexpr const char *user_agent =
+    SKIFFER_NAME " " SKIFFER_VERSION " (" SKIFFER_NAME " rss enclosure downloader)";
 
 // The loopback server, started once for all transfer tests. Each test asks
 // for its own path (a query string is ignored when serving but recorded), so
