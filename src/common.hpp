@@ -1,7 +1,8 @@
 #pragma once
 
 // Small pieces every module shares: the assertion for internal
-// preconditions and owning pointers for GLib's allocations.
+// preconditions, owning pointers over C handles and GLib's allocations, and
+// the way to receive a handle through a C out-parameter.
 
 #include <memory>
 
@@ -18,19 +19,35 @@
 
 namespace skiffer {
 
-struct gchar_deleter {
-    void operator()(gchar *text) const { g_free(text); }
+// Releases a C handle with the library's own function, so that an owning
+// pointer is one alias: c_ptr<GRegex, g_regex_unref>.
+template <auto release> struct c_deleter {
+    template <typename T> void operator()(T *handle) const { release(handle); }
 };
-using gchar_ptr = std::unique_ptr<gchar, gchar_deleter>;
+template <typename T, auto release> using c_ptr = std::unique_ptr<T, c_deleter<release>>;
 
-struct strv_deleter {
-    void operator()(gchar **strings) const { g_strfreev(strings); }
-};
-using strv_ptr = std::unique_ptr<gchar *, strv_deleter>;
+using gchar_ptr = c_ptr<gchar, g_free>;
+using strv_ptr = c_ptr<gchar *, g_strfreev>;
+using error_ptr = c_ptr<GError, g_error_free>;
 
-struct error_deleter {
-    void operator()(GError *error) const { g_error_free(error); }
+// Hands an owning pointer to a C function that returns a handle through an
+// out-parameter, as GLib does with errors: `call(..., out_ptr(error))`. The
+// owner takes the handle when the full expression ends.
+template <typename Owner> class out_ptr_t {
+public:
+    explicit out_ptr_t(Owner &owner) : owner_(owner) {}
+    out_ptr_t(const out_ptr_t &) = delete;
+    out_ptr_t &operator=(const out_ptr_t &) = delete;
+    ~out_ptr_t() { owner_.reset(raw_); }
+    operator typename Owner::pointer *() { return &raw_; }
+
+private:
+    Owner &owner_;
+    typename Owner::pointer raw_ = nullptr;
 };
-using error_ptr = std::unique_ptr<GError, error_deleter>;
+
+template <typename Owner> out_ptr_t<Owner> out_ptr(Owner &owner) {
+    return out_ptr_t<Owner>(owner);
+}
 
 } // namespace skiffer

@@ -6,12 +6,11 @@
 
 #include <glib.h>
 
+#include "common.hpp"
+
 namespace skiffer {
 
-struct key_file_deleter {
-    void operator()(GKeyFile *kf) const { g_key_file_free(kf); }
-};
-using key_file_ptr = std::unique_ptr<GKeyFile, key_file_deleter>;
+using key_file_ptr = c_ptr<GKeyFile, g_key_file_free>;
 
 // One channel's resolved settings. Every optional field is none when neither
 // the channel's group nor the defaults set it; an empty value is kept as "".

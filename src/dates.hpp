@@ -4,12 +4,11 @@
 
 #include <glib.h>
 
+#include "common.hpp"
+
 namespace skiffer {
 
-struct date_deleter {
-    void operator()(GDate *date) const { g_date_free(date); }
-};
-using date_ptr = std::unique_ptr<GDate, date_deleter>;
+using date_ptr = c_ptr<GDate, g_date_free>;
 
 // The calendar date at the front of an RSS pubDate ("Sat, 10 Jun 2000 ..."), or null.
 date_ptr parse_feed_date(const char *text);

@@ -27,10 +27,7 @@ namespace {
 // files record what was taken, so it must stay as it is.
 constexpr const char *media_rss_namespace = "http://search.yahoo.com/mrss";
 
-struct parser_context_deleter {
-    void operator()(xmlParserCtxt *context) const { xmlFreeParserCtxt(context); }
-};
-using parser_context_ptr = std::unique_ptr<xmlParserCtxt, parser_context_deleter>;
+using parser_context_ptr = c_ptr<xmlParserCtxt, xmlFreeParserCtxt>;
 
 std::optional<std::string> child_text(xmlNode *element, const char *name) {
     xmlNode *child = xml_find_child(element, nullptr, name);

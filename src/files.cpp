@@ -16,10 +16,7 @@ namespace skiffer {
 
 namespace {
 
-struct locale_deleter {
-    void operator()(locale_t locale) const { freelocale(locale); }
-};
-using locale_ptr = std::unique_ptr<std::remove_pointer_t<locale_t>, locale_deleter>;
+using locale_ptr = c_ptr<std::remove_pointer_t<locale_t>, freelocale>;
 
 // Makes the temporary file: beside the target when there is one, so that the
 // final rename stays on one file system, else in the temporary directory.
@@ -32,11 +29,8 @@ int open_temporary_file(const std::optional<std::string> &target, gchar_ptr &pat
             std::perror("Error opening temporary file");
         return fd;
     }
-    gchar *name = nullptr;
-    GError *raw_error = nullptr;
-    int fd = g_file_open_tmp(nullptr, &name, &raw_error);
-    error_ptr error(raw_error);
-    path.reset(name);
+    error_ptr error;
+    int fd = g_file_open_tmp(nullptr, out_ptr(path), out_ptr(error));
     if (fd == -1)
         std::fprintf(stderr, "Error opening temporary file: %s\n", error->message);
     return fd;

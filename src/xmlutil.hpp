@@ -8,12 +8,11 @@
 
 #include <libxml/tree.h>
 
+#include "common.hpp"
+
 namespace skiffer {
 
-struct xml_document_deleter {
-    void operator()(xmlDoc *document) const { xmlFreeDoc(document); }
-};
-using xml_document_ptr = std::unique_ptr<xmlDoc, xml_document_deleter>;
+using xml_document_ptr = c_ptr<xmlDoc, xmlFreeDoc>;
 
 // Number of child elements of `element` whose local name is `name`, in any namespace.
 int32_t xml_count_children(const xmlNode *element, const char *name);
