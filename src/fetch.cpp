@@ -6,25 +6,25 @@
 #include <memory>
 #include <string>
 
+#include "common.hpp"
+
 namespace skiffer {
 
 namespace {
 
-struct curl_easy_deleter {
-    void operator()(CURL *handle) const { curl_easy_cleanup(handle); }
-};
-using curl_easy_ptr = std::unique_ptr<CURL, curl_easy_deleter>;
+using curl_easy_ptr = c_ptr<CURL, curl_easy_cleanup>;
 
 // libcurl's global set-up is not made for being repeated per transfer; it is
-// done before the first one and undone when the program exits.
-void initialise_curl_once() {
-    static const bool initialised = [] {
-        bool ok = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
-        if (ok)
+// done before the first one and undone when the program exits. Answers its
+// outcome, the same for every call.
+CURLcode initialise_curl_once() {
+    static const CURLcode outcome = [] {
+        CURLcode code = curl_global_init(CURL_GLOBAL_DEFAULT);
+        if (code == CURLE_OK)
             std::atexit(curl_global_cleanup);
-        return ok;
+        return code;
     }();
-    (void)initialised;
+    return outcome;
 }
 
 } // namespace
@@ -35,13 +35,19 @@ size_t stream_write_cb(char *ptr, size_t size, size_t nmemb, void *stream) {
 
 int fetch_url(const char *url, FILE *stream, curl_write_callback write_function,
               int64_t resume_offset, int debug, progress_bar *bar) {
-    initialise_curl_once();
+    if (CURLcode setup = initialise_curl_once(); setup != CURLE_OK) {
+        std::fprintf(stderr, "Error retrieving %s: %s\n", url, curl_easy_strerror(setup));
+        return 1;
+    }
     std::string user_agent =
         SKIFFER_NAME " " SKIFFER_VERSION " (" SKIFFER_NAME " rss enclosure downloader)";
 
     curl_easy_ptr handle(curl_easy_init());
-    if (!handle)
+    if (!handle) {
+        std::fprintf(stderr, "Error retrieving %s: %s\n", url,
+                     curl_easy_strerror(CURLE_FAILED_INIT));
         return 1;
+    }
     CURL *curl = handle.get();
 
     char error_text[CURL_ERROR_SIZE] = "";
