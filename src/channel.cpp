@@ -1,9 +1,11 @@
 #include "channel.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -22,10 +24,7 @@ namespace skiffer {
 
 namespace {
 
-struct regex_deleter {
-    void operator()(GRegex *regex) const { g_regex_unref(regex); }
-};
-using regex_ptr = std::unique_ptr<GRegex, regex_deleter>;
+using regex_ptr = c_ptr<GRegex, g_regex_unref>;
 
 // Whether every character of `text` may stand in an XML 1.0 document, even as
 // a character reference. Anything else would make the whole state file
@@ -118,7 +117,18 @@ int write_channel_state(FILE *stream, const channel_state &state, int) {
     else
         std::fputs("<channel version=\"1.0\">\n", stream);
 
-    for (const auto &[url, stamp] : state.downloaded_enclosures) {
+    // In URL order, so that a file changes only where an entry was added and
+    // two saves of the same state are the same bytes.
+    using entry = decltype(state.downloaded_enclosures)::value_type;
+    std::vector<const entry *> entries;
+    entries.reserve(state.downloaded_enclosures.size());
+    for (const entry &e : state.downloaded_enclosures)
+        entries.push_back(&e);
+    std::sort(entries.begin(), entries.end(),
+              [](const entry *a, const entry *b) { return a->first < b->first; });
+
+    for (const entry *e : entries) {
+        const auto &[url, stamp] = *e;
         // An entry the file cannot hold is left out rather than making the
         // file unreadable, which would lose every other entry with it.
         std::optional<std::string> escaped_url = escape_attribute(url);
@@ -165,11 +175,10 @@ bool _enclosure_pattern_match(const enclosure_filter *filter, const feed_enclosu
 
     // Compiled for every test: filters are few and short-lived, and a bad
     // expression is reported each time it would have been used.
-    GError *raw_error = nullptr;
+    error_ptr error;
     auto options = static_cast<GRegexCompileFlags>(filter->caseless ? G_REGEX_CASELESS : 0);
     regex_ptr regex(g_regex_new(filter->pattern.c_str(), options, static_cast<GRegexMatchFlags>(0),
-                                &raw_error));
-    error_ptr error(raw_error);
+                                out_ptr(error)));
     if (!regex) {
         std::fprintf(stderr, "Error compiling regular expression %s: %s\n", filter->pattern.c_str(),
                      error->message);
@@ -192,8 +201,8 @@ bool is_remote_feed(const std::string &url) {
 // Downloads one enclosure into the spool directory, between events 2 and 3.
 // Answers true when the enclosure was taken; false ends the item loop.
 bool download_enclosure(const channel_state &state, const channel_configuration &configuration,
-                        run_callback reporter, const channel_info &info, const feed_item &item,
-                        int resume, int debug, int show_progress) {
+                        const run_callback &reporter, const channel_info &info,
+                        const feed_item &item, const refresh_options &options) {
     const feed_enclosure &enclosure = *item.enclosure;
     const char *url = enclosure.url->c_str();
     if (!g_file_test(state.spool.c_str(), G_FILE_TEST_IS_DIR)) {
@@ -205,7 +214,7 @@ bool download_enclosure(const channel_state &state, const channel_configuration 
     int64_t resume_offset = 0;
     const char *mode = "wb";
     if (g_file_test(path.c_str(), G_FILE_TEST_EXISTS)) {
-        if (!resume) {
+        if (!options.resume) {
             std::fprintf(stderr, "Enclosure file %s already exists.\n", path.c_str());
             return false;
         }
@@ -224,9 +233,10 @@ bool download_enclosure(const channel_state &state, const channel_configuration 
         reporter(configuration, EVENT_ENCLOSURE_START, &info, &enclosure, path.c_str(), true);
 
     std::unique_ptr<progress_bar> bar;
-    if (show_progress)
+    if (options.show_progress)
         bar = progress_bar_new(resume_offset);
-    bool failed = fetch_url(url, stream, stream_write_cb, resume_offset, debug, bar.get()) != 0;
+    bool failed =
+        fetch_url(url, stream, stream_write_cb, resume_offset, options.debug, bar.get()) != 0;
     if (failed)
         std::fprintf(stderr, "Error downloading enclosure from %s.\n", url);
     if (bar)
@@ -254,12 +264,12 @@ bool download_enclosure(const channel_state &state, const channel_configuration 
 } // namespace
 
 int channel_refresh(channel_state &state, const channel_configuration &configuration,
-                    run_callback reporter, int no_download, int no_record, int first_only,
-                    int resume, const enclosure_filter *filter, int debug, int show_progress) {
+                    const run_callback &reporter, const refresh_options &options,
+                    const enclosure_filter *filter) {
     if (reporter)
         reporter(configuration, EVENT_CHANNEL_START, nullptr, nullptr, nullptr, true);
     std::unique_ptr<feed_document> feed = is_remote_feed(state.url)
-                                              ? feed_fetch(state.url, debug)
+                                              ? feed_fetch(state.url, options.debug)
                                               : feed_parse_file(state.url.c_str());
     if (reporter)
         reporter(configuration, EVENT_FEED_FETCHED, feed ? &feed->channel_info : nullptr, nullptr,
@@ -277,29 +287,28 @@ int channel_refresh(channel_state &state, const channel_configuration &configura
         if (filter && !_enclosure_pattern_match(filter, &enclosure))
             continue;
 
-        if (no_download) {
+        if (options.no_download) {
             if (reporter) {
                 reporter(configuration, EVENT_ENCLOSURE_START, &info, &enclosure, nullptr, true);
                 reporter(configuration, EVENT_ENCLOSURE_DONE, &info, &enclosure, nullptr, true);
             }
-        } else if (!download_enclosure(state, configuration, reporter, info, item, resume, debug,
-                                       show_progress)) {
+        } else if (!download_enclosure(state, configuration, reporter, info, item, options)) {
             break;
         }
 
         // Saved after every enclosure, so an interrupted run loses nothing
         // that it has taken.
-        if (!no_record) {
+        if (!options.no_record) {
             state.downloaded_enclosures.insert_or_assign(*enclosure.url, current_time_stamp());
-            save_channel_state(state, debug);
+            save_channel_state(state, options.debug);
         }
-        if (first_only)
+        if (options.first_only)
             break;
     }
 
-    if (!no_record) {
+    if (!options.no_record) {
         state.rsslastfetched = info.fetched;
-        save_channel_state(state, debug);
+        save_channel_state(state, options.debug);
     }
     return 0;
 }

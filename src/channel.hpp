@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -28,9 +29,9 @@ std::unique_ptr<channel_state>
 channel_state_load(const std::string &url, const std::string &state_file, const std::string &spool,
                    const std::optional<std::string> &filename_pattern);
 
-// Writes the state file's XML to `stream`; `extra` is ignored. An entry whose
-// URL XML cannot hold at all is left out so the file stays readable. Always
-// returns 0.
+// Writes the state file's XML to `stream`, the entries in byte order of their
+// URLs; `extra` is ignored. An entry whose URL XML cannot hold at all is left
+// out so the file stays readable. Always returns 0.
 int write_channel_state(FILE *stream, const channel_state &state, int extra);
 
 // Replaces the state file with the current state through a temporary file;
@@ -56,16 +57,27 @@ enum run_event : int32_t {
     EVENT_ENCLOSURE_DONE = 3,
 };
 
-// A reporter. `succeeded` tells, on EVENT_ENCLOSURE_DONE, whether the
-// enclosure was taken (always true when nothing is downloaded).
-using run_callback = void (*)(const channel_configuration &configuration, run_event event,
-                              const channel_info *info, const feed_enclosure *enclosure,
-                              const char *filename, bool succeeded);
+// A reporter; an empty one is not called. `succeeded` tells, on
+// EVENT_ENCLOSURE_DONE, whether the enclosure was taken (always true when
+// nothing is downloaded).
+using run_callback = std::function<void(const channel_configuration &configuration, run_event event,
+                                        const channel_info *info, const feed_enclosure *enclosure,
+                                        const char *filename, bool succeeded)>;
 
-// Obtains the channel's feed and takes its new enclosures. Returns 1 when no
-// feed could be obtained, else 0.
+// How a refresh takes what it finds; each run mode sets its own.
+struct refresh_options {
+    bool no_download = false;   // only report new enclosures; open no file
+    bool no_record = false;     // add nothing to the state and never save it
+    bool first_only = false;    // end the loop after the first enclosure taken
+    bool resume = false;        // continue a non-empty enclosure file
+    bool debug = false;         // libcurl's connection trace on standard error
+    bool show_progress = false; // a progress bar for every download
+};
+
+// Obtains the channel's feed and takes its new enclosures that `filter` (may
+// be null) accepts. Returns 1 when no feed could be obtained, else 0.
 int channel_refresh(channel_state &state, const channel_configuration &configuration,
-                    run_callback reporter, int no_download, int no_record, int first_only,
-                    int resume, const enclosure_filter *filter, int debug, int show_progress);
+                    const run_callback &reporter, const refresh_options &options,
+                    const enclosure_filter *filter);
 
 } // namespace skiffer

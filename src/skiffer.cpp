@@ -1,6 +1,5 @@
 #include "skiffer.hpp"
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -11,11 +10,9 @@
 
 #include <glib.h>
 #include <libxml/parser.h>
-#include <taglib/fileref.h>
-#include <taglib/tag.h>
-#include <taglib/tstring.h>
 
 #include "common.hpp"
+#include "reporters.hpp"
 
 namespace skiffer {
 
@@ -58,82 +55,7 @@ GOptionEntry option_entries[] = {
     {},
 };
 
-struct option_context_deleter {
-    void operator()(GOptionContext *context) const { g_option_context_free(context); }
-};
-// ---- reporters -------------------------------------------------------------
-
-// The detail line of an enclosure; `unknown_size_name` is shown when the feed
-// gives no size.
-void print_enclosure_line(const feed_enclosure &enclosure, const char *unknown_size_name) {
-    if (!verbose_flag)
-        return;
-    if (enclosure.length > 0) {
-        gchar_ptr size{g_format_size(static_cast<guint64>(enclosure.length))};
-        std::printf(" * %s (%s)\n", enclosure.url->c_str(), size.get());
-    } else {
-        std::printf(" * %s (unknown size)\n", unknown_size_name);
-    }
-}
-
-bool has_tag_settings(const channel_configuration &configuration) {
-    return configuration.artist_tag || configuration.title_tag || configuration.album_tag ||
-           configuration.genre_tag || configuration.year_tag || configuration.comment_tag;
-}
-
-// Sets one text field when the channel configures it.
-void set_tag_field(TagLib::Tag &tag, void (TagLib::Tag::*setter)(const TagLib::String &),
-                   const std::optional<std::string> &value, const char *field_name) {
-    if (!value)
-        return;
-    (tag.*setter)(TagLib::String(*value, TagLib::String::UTF8));
-    if (verbose_flag)
-        std::printf(" * Set %s tag to %s.\n", field_name, value->c_str());
-}
-
-void tag_enclosure_file(const channel_configuration &configuration, const char *filename) {
-    if (!has_tag_settings(configuration))
-        return;
-    TagLib::FileRef file(filename);
-    // A file the library cannot read, or one of a format without a tag, gets
-    // no fields at all.
-    if (file.isNull() || !file.tag()) {
-        std::fprintf(stderr, "Error setting tags for file %s.\n", filename);
-        return;
-    }
-    TagLib::Tag &tag = *file.tag();
-    set_tag_field(tag, &TagLib::Tag::setArtist, configuration.artist_tag, "artist");
-    set_tag_field(tag, &TagLib::Tag::setTitle, configuration.title_tag, "title");
-    set_tag_field(tag, &TagLib::Tag::setAlbum, configuration.album_tag, "album");
-    set_tag_field(tag, &TagLib::Tag::setGenre, configuration.genre_tag, "genre");
-    if (configuration.year_tag) {
-        guint64 year = g_ascii_strtoull(configuration.year_tag->c_str(), nullptr, 10);
-        tag.setYear(static_cast<unsigned int>(year));
-        if (verbose_flag)
-            std::printf(" * Set %s tag to %s.\n", "year", configuration.year_tag->c_str());
-    }
-    set_tag_field(tag, &TagLib::Tag::setComment, configuration.comment_tag, "comment");
-    if (!file.save())
-        std::fprintf(stderr, "Error setting tags for file %s.\n", filename);
-}
-
-void append_to_playlist(const channel_configuration &configuration, const char *filename) {
-    if (!configuration.playlist)
-        return;
-    const char *playlist = configuration.playlist->c_str();
-    FILE *stream = std::fopen(playlist, "a");
-    if (!stream) {
-        std::fprintf(stderr, "Error opening playlist file %s: %s.\n", playlist,
-                     std::strerror(errno));
-        return;
-    }
-    std::fprintf(stream, "%s\n", filename);
-    std::fclose(stream);
-    if (verbose_flag)
-        std::printf(" * Added downloaded enclosure %s to playlist %s.\n", filename, playlist);
-}
-
-// ---- the run driver -------------------------------------------------------
+using option_context_ptr = c_ptr<GOptionContext, g_option_context_free>;
 
 // Creates the state directory when the path is not a directory yet.
 bool prepare_state_directory(const char *path) {
@@ -148,12 +70,10 @@ bool prepare_state_directory(const char *path) {
 
 // Parses the command line; answers the exit status when the run ends here.
 std::optional<int> parse_command_line(int &argc, char **&argv) {
-    std::unique_ptr<GOptionContext, option_context_deleter> context{
-        g_option_context_new("CHANNELS")};
+    option_context_ptr context{g_option_context_new("CHANNELS")};
     g_option_context_add_main_entries(context.get(), option_entries, nullptr);
-    GError *raw_error = nullptr;
-    if (!g_option_context_parse(context.get(), &argc, &argv, &raw_error)) {
-        error_ptr error{raw_error};
+    error_ptr error;
+    if (!g_option_context_parse(context.get(), &argc, &argv, out_ptr(error))) {
         std::printf("option parsing failed: %s\n", error->message);
         return 1;
     }
@@ -184,25 +104,38 @@ std::variant<run_mode, int> choose_run_mode() {
     return RUN_MODE_UPDATE;
 }
 
-int run(int argc, char **argv) {
-    if (auto status = parse_command_line(argc, argv))
-        return *status;
-    auto mode_or_status = choose_run_mode();
-    if (auto *status = std::get_if<int>(&mode_or_status))
-        return *status;
-    run_mode mode = std::get<run_mode>(mode_or_status);
-
-    std::unique_ptr<enclosure_filter> filter;
-    if (filter_option) {
-        filter = enclosure_filter_new(filter_option, 0);
-        g_free(filter_option);
-        filter_option = nullptr;
+// The reporter and refresh options of `mode`, from the command-line flags.
+// Only an update downloads, and so only an update resumes; only a list
+// leaves the state as it was.
+run_settings settings_for(run_mode mode) {
+    const verbosity verbosity{.verbose = verbose_flag != FALSE, .quiet = quiet_flag != FALSE};
+    run_settings settings;
+    settings.new_only = new_only_flag;
+    settings.refresh.first_only = first_only_flag;
+    settings.refresh.debug = debug_flag;
+    settings.refresh.show_progress = progress_bar_flag;
+    switch (mode) {
+    case RUN_MODE_UPDATE:
+        settings.reporter = bind_reporter(update_callback, verbosity);
+        settings.refresh.resume = resume_flag;
+        break;
+    case RUN_MODE_CATCHUP:
+        settings.reporter = bind_reporter(catchup_callback, verbosity);
+        settings.refresh.no_download = true;
+        break;
+    case RUN_MODE_LIST:
+        settings.reporter = bind_reporter(list_callback, verbosity);
+        settings.refresh.no_download = true;
+        settings.refresh.no_record = true;
+        break;
     }
-    if (verbose_flag && new_only_flag)
-        std::printf("Fetching new channels only...\n");
+    return settings;
+}
 
-    LIBXML_TEST_VERSION;
-
+// Everything between the XML library's set-up and its clean-up: the state
+// directory, the configuration file and the channels. Answers the exit status.
+int run_channels(int argc, char **argv, const run_settings &settings,
+                 const enclosure_filter *filter) {
     gchar_ptr state_directory{g_build_filename(g_get_home_dir(), ".skiffer", nullptr)};
     if (!prepare_state_directory(state_directory.get()))
         return 1;
@@ -214,13 +147,11 @@ int run(int argc, char **argv) {
     rcfile_option = nullptr;
 
     key_file_ptr kf{g_key_file_new()};
-    GError *raw_error = nullptr;
+    error_ptr error;
     if (!g_key_file_load_from_file(kf.get(), configuration_path.get(), G_KEY_FILE_NONE,
-                                   &raw_error)) {
-        error_ptr error{raw_error};
+                                   out_ptr(error))) {
         std::fprintf(stderr, "Error reading configuration file %s: %s.\n", configuration_path.get(),
                      error->message);
-        xmlCleanupParser();
         return 1;
     }
 
@@ -234,79 +165,47 @@ int run(int argc, char **argv) {
 
     if (argc > 1) {
         for (int i = 1; i < argc; ++i)
-            process_channel(state_directory.get(), kf.get(), argv[i], mode, defaults_pointer,
-                            filter.get());
+            process_channel(state_directory.get(), kf.get(), argv[i], defaults_pointer, filter,
+                            settings);
     } else {
         strv_ptr groups{g_key_file_get_groups(kf.get(), nullptr)};
         for (gchar **group = groups.get(); *group; ++group) {
             if (std::strcmp(*group, "*") != 0)
-                process_channel(state_directory.get(), kf.get(), *group, mode, defaults_pointer,
-                                filter.get());
+                process_channel(state_directory.get(), kf.get(), *group, defaults_pointer, filter,
+                                settings);
         }
     }
-
-    xmlCleanupParser();
     return 0;
+}
+
+int run(int argc, char **argv) {
+    if (auto status = parse_command_line(argc, argv))
+        return *status;
+    auto mode_or_status = choose_run_mode();
+    if (auto *status = std::get_if<int>(&mode_or_status))
+        return *status;
+    const run_settings settings = settings_for(std::get<run_mode>(mode_or_status));
+
+    std::unique_ptr<enclosure_filter> filter;
+    if (filter_option) {
+        filter = enclosure_filter_new(filter_option, 0);
+        g_free(filter_option);
+        filter_option = nullptr;
+    }
+    if (verbose_flag && new_only_flag)
+        std::printf("Fetching new channels only...\n");
+
+    LIBXML_TEST_VERSION;
+    int status = run_channels(argc, argv, settings, filter.get());
+    xmlCleanupParser();
+    return status;
 }
 
 } // namespace
 
-void update_callback(const channel_configuration &configuration, run_event event,
-                     const channel_info *info, const feed_enclosure *enclosure,
-                     const char *filename, bool succeeded) {
-    switch (event) {
-    case EVENT_CHANNEL_START:
-        if (!quiet_flag)
-            std::printf("Updating channel %s...\n", configuration.identifier.c_str());
-        break;
-    case EVENT_ENCLOSURE_START:
-        SKIFFER_ASSERT(info);
-        SKIFFER_ASSERT(enclosure);
-        print_enclosure_line(*enclosure, filename);
-        break;
-    case EVENT_ENCLOSURE_DONE:
-        SKIFFER_ASSERT(info);
-        SKIFFER_ASSERT(enclosure);
-        SKIFFER_ASSERT(filename);
-        // A failed download is neither tagged nor listed: players would
-        // offer a broken episode, and a later resume would list it twice.
-        if (!succeeded)
-            break;
-        tag_enclosure_file(configuration, filename);
-        append_to_playlist(configuration, filename);
-        break;
-    default:
-        break;
-    }
-}
-
-void catchup_callback(const channel_configuration &configuration, run_event event,
-                      const channel_info *info, const feed_enclosure *enclosure, const char *,
-                      bool) {
-    if (event == EVENT_CHANNEL_START) {
-        if (!quiet_flag)
-            std::printf("Catching up with channel %s...\n", configuration.identifier.c_str());
-    } else if (event == EVENT_ENCLOSURE_START) {
-        SKIFFER_ASSERT(info);
-        SKIFFER_ASSERT(enclosure);
-        print_enclosure_line(*enclosure, enclosure->url->c_str());
-    }
-}
-
-void list_callback(const channel_configuration &configuration, run_event event,
-                   const channel_info *info, const feed_enclosure *enclosure, const char *, bool) {
-    if (event == EVENT_CHANNEL_START) {
-        std::printf("Listing channel %s...\n", configuration.identifier.c_str());
-    } else if (event == EVENT_ENCLOSURE_START) {
-        SKIFFER_ASSERT(info);
-        SKIFFER_ASSERT(enclosure);
-        print_enclosure_line(*enclosure, enclosure->url->c_str());
-    }
-}
-
 void process_channel(const char *state_directory, GKeyFile *kf, const char *identifier,
-                     run_mode mode, const channel_configuration *defaults,
-                     const enclosure_filter *filter) {
+                     const channel_configuration *defaults, const enclosure_filter *filter,
+                     const run_settings &settings) {
     if (!g_key_file_has_group(kf, identifier)) {
         std::fprintf(stderr, "Unknown channel identifier %s.\n", identifier);
         return;
@@ -325,7 +224,7 @@ void process_channel(const char *state_directory, GKeyFile *kf, const char *iden
 
     std::string state_file_name = std::string(identifier) + ".xml";
     gchar_ptr state_file{g_build_filename(state_directory, state_file_name.c_str(), nullptr)};
-    if (new_only_flag && g_file_test(state_file.get(), G_FILE_TEST_EXISTS))
+    if (settings.new_only && g_file_test(state_file.get(), G_FILE_TEST_EXISTS))
         return;
 
     std::unique_ptr<channel_state> state = channel_state_load(
@@ -342,21 +241,7 @@ void process_channel(const char *state_directory, GKeyFile *kf, const char *iden
         channel_filter = enclosure_filter_new(configuration.filter->c_str(), 0);
         filter = channel_filter.get();
     }
-
-    switch (mode) {
-    case RUN_MODE_UPDATE:
-        channel_refresh(*state, configuration, update_callback, 0, 0, first_only_flag, resume_flag,
-                        filter, debug_flag, progress_bar_flag);
-        break;
-    case RUN_MODE_CATCHUP:
-        channel_refresh(*state, configuration, catchup_callback, 1, 0, first_only_flag, 0, filter,
-                        debug_flag, progress_bar_flag);
-        break;
-    case RUN_MODE_LIST:
-        channel_refresh(*state, configuration, list_callback, 1, 1, first_only_flag, 0, filter,
-                        debug_flag, progress_bar_flag);
-        break;
-    }
+    channel_refresh(*state, configuration, settings.reporter, settings.refresh, filter);
 }
 
 } // namespace skiffer
