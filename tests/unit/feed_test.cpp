@@ -18,7 +18,7 @@ namespace {
 using test::directory_entries;
 using test::fd_capture;
 using test::full_match;
-using test::loopback_server;
+using test::loopback_suite;
 using test::scratch_directory;
 using test::write_file;
 
@@ -532,30 +532,10 @@ TEST(feed_parse_real, text_as_the_feed_gives_it) {
 }
 
 // The loopback server, started once for the tests that fetch feeds.
-class feed_fetch_test : public ::testing::Test {
+class feed_fetch_test : public loopback_suite {
 protected:
-    static void SetUpTestSuite() {
-        root_ = new scratch_directory;
-        server_ = new loopback_server(root_->path(), *root_ / "requests.log");
-    }
-
-    static void TearDownTestSuite() {
-        delete server_;
-        delete root_;
-    }
-
-    void SetUp() override { ASSERT_TRUE(server_->failure().empty()) << server_->failure(); }
-
-    static std::string serve(const std::string &name, const std::string &content) {
-        write_file(*root_ / name, content);
-        return server_->url("/" + name);
-    }
-
     // The request lines the server has logged so far, one JSON object each.
     static std::string requests() { return server_->requests(); }
-
-    static inline scratch_directory *root_ = nullptr;
-    static inline loopback_server *server_ = nullptr;
 };
 
 TEST_F(feed_fetch_test, good_feed) {
@@ -627,7 +607,6 @@ TEST_F(feed_fetch_test, nothing_else_is_fetched) {
 // per process; so the check runs in a fresh process of this test binary,
 // which takes a temporary directory of its own before anything asks GLib.
 TEST(feed_fetch, failed_download_leaves_no_temporary_file) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(
         {
             char directory[] = "/tmp/skiffer-feed-test-XXXXXX";

@@ -24,37 +24,23 @@ constexpr const char *user_agent =
 // The loopback server, started once for all transfer tests. Each test asks
 // for its own path (a query string is ignored when serving but recorded), so
 // that it finds its own requests in the log.
-class fetch_test : public ::testing::Test {
+class fetch_test : public loopback_suite {
 protected:
     static void SetUpTestSuite() {
-        root_ = new scratch_directory;
+        loopback_suite::SetUpTestSuite();
         std::string body;
         for (int i = 0; i < 3000; ++i)
             body += static_cast<char>((i * 7919) % 251);
         episode_ = body;
-        write_file(*root_ / "episode.bin", body);
-        server_ = new loopback_server(root_->path(), *root_ / "requests.log");
-    }
-
-    static void TearDownTestSuite() {
-        delete server_;
-        delete root_;
+        serve("episode.bin", body);
     }
 
     void SetUp() override {
-        ASSERT_TRUE(server_->failure().empty()) << server_->failure();
-        if (const char *value = std::getenv("COLUMNS"))
-            saved_columns_ = value;
+        loopback_suite::SetUp();
         stream_ = std::tmpfile();
     }
 
-    void TearDown() override {
-        std::fclose(stream_);
-        if (saved_columns_)
-            setenv("COLUMNS", saved_columns_->c_str(), 1);
-        else
-            unsetenv("COLUMNS");
-    }
+    void TearDown() override { std::fclose(stream_); }
 
     static std::string url(const std::string &path) { return server_->url(path); }
 
@@ -64,16 +50,7 @@ protected:
     }
 
     // Everything written to the test's stream.
-    std::string written() {
-        std::fflush(stream_);
-        std::rewind(stream_);
-        std::string text;
-        char buffer[4096];
-        size_t count;
-        while ((count = std::fread(buffer, 1, sizeof buffer, stream_)) > 0)
-            text.append(buffer, count);
-        return text;
-    }
+    std::string written() { return read_stream(stream_); }
 
     // The log lines of the requests for exactly `path`.
     static std::vector<std::string> requests_for(const std::string &path) {
@@ -91,12 +68,10 @@ protected:
         return request.substr(start, request.find('"', start) - start);
     }
 
-    static inline scratch_directory *root_ = nullptr;
-    static inline loopback_server *server_ = nullptr;
     static inline std::string episode_;
 
     FILE *stream_ = nullptr;
-    std::optional<std::string> saved_columns_;
+    scoped_environment columns_{"COLUMNS"};
 };
 
 TEST_F(fetch_test, whole_resource_with_exact_user_agent_and_no_range) {
@@ -186,7 +161,7 @@ TEST_F(fetch_test, failures_are_reported_with_library_text) {
 
 TEST_F(fetch_test, failure_ends_the_bar_line_first) {
     // A bar too narrow to draw anything leaves only the line end to see.
-    setenv("COLUMNS", "3", 1);
+    columns_.set("3");
     auto bar = progress_bar_new(0);
     std::string target = url("/status/404?bar");
     fd_capture out(1);
@@ -198,7 +173,7 @@ TEST_F(fetch_test, failure_ends_the_bar_line_first) {
 }
 
 TEST_F(fetch_test, short_write_reports_the_system_error) {
-    setenv("COLUMNS", "3", 1);
+    columns_.set("3");
     auto bar = progress_bar_new(0);
     std::string target = url("/episode.bin?full");
     curl_write_callback full_device = [](char *, size_t, size_t nmemb, void *) -> size_t {
@@ -223,7 +198,7 @@ TEST_F(fetch_test, short_write_reports_the_system_error) {
 }
 
 TEST_F(fetch_test, bar_shows_the_whole_file_when_resumed) {
-    unsetenv("COLUMNS");
+    columns_.set(std::nullopt);
     auto bar = progress_bar_new(500);
     std::string target = url("/episode.bin?bar");
     fd_capture out(1);

@@ -259,29 +259,9 @@ const std::string stamp_shape(R"((Sun|Mon|Tue|Wed|Thu|Fri|Sat), [0-3][0-9]-)"
                               R"((Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec)-[0-9]{4} )"
                               R"([0-2][0-9]:[0-5][0-9]:[0-6][0-9] GMT)");
 
-// Restores an environment variable at the end of a test.
-class saved_variable {
-public:
-    explicit saved_variable(const char *name) : name_(name) {
-        if (const char *value = std::getenv(name))
-            value_ = value;
-    }
-    ~saved_variable() {
-        if (value_)
-            setenv(name_, value_->c_str(), 1);
-        else
-            unsetenv(name_);
-    }
-
-private:
-    const char *name_;
-    std::optional<std::string> value_;
-};
-
 TEST(time_stamp, is_current_utc_time_in_english) {
     // A local zone far from UTC shows a stamp made from local time.
-    saved_variable tz("TZ");
-    setenv("TZ", "XST-05:30", 1);
+    scoped_environment tz("TZ", "XST-05:30");
     tzset();
     std::time_t before = std::time(nullptr);
     std::optional<std::string> stamp = current_time_stamp();
@@ -310,8 +290,8 @@ std::optional<std::string> foreign_locale(const std::string &scratch) {
 
 TEST(time_stamp, stays_english_whatever_the_locale) {
     scratch_directory scratch;
-    saved_variable locpath("LOCPATH");
-    saved_variable lc_all("LC_ALL");
+    scoped_environment locpath("LOCPATH");
+    scoped_environment lc_all("LC_ALL");
     std::optional<std::string> name = foreign_locale(scratch.path());
     if (!name)
         GTEST_SKIP() << "no German locale installed and localedef could not make one";

@@ -68,10 +68,7 @@ TEST(enclosure_filter, bad_pattern_is_reported_at_every_test) {
     EXPECT_EQ(text, line + line);
 }
 
-using enclosure_filter_death_test = ::testing::Test;
-
 TEST(enclosure_filter_death_test, preconditions) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
     feed_enclosure enclosure{std::string("http://example.com/a.mp3"), 0, std::nullopt};
     feed_enclosure no_url{std::nullopt, 0, std::nullopt};
     auto filter = enclosure_filter_new("mp3", 0);

@@ -17,21 +17,10 @@ namespace {
 // Sets COLUMNS (or removes it, for none) for one test and restores it.
 class progress_test : public ::testing::Test {
 protected:
-    void SetUp() override {
-        if (const char *value = std::getenv("COLUMNS"))
-            saved_ = value;
-    }
-    void TearDown() override { set_columns(saved_); }
-
-    static void set_columns(const std::optional<std::string> &columns) {
-        if (columns)
-            setenv("COLUMNS", columns->c_str(), 1);
-        else
-            unsetenv("COLUMNS");
-    }
+    void set_columns(const std::optional<std::string> &columns) { columns_.set(columns); }
 
 private:
-    std::optional<std::string> saved_;
+    scoped_environment columns_{"COLUMNS"};
 };
 
 // One drawing: the bar with `filled` of `width` characters and a percentage.
@@ -118,7 +107,6 @@ TEST_F(progress_test, free_ends_line_even_when_nothing_was_drawn) {
 }
 
 TEST_F(progress_test, upload_figures_stop_the_program) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
     auto bar = progress_bar_new(0);
     const char *ultotal = "src/progress\\.cpp:[0-9]+:progress_bar_cb: assertion failed: "
                           "\\(ultotal == 0\\)";

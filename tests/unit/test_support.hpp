@@ -1,12 +1,15 @@
 #pragma once
 
 // Helpers shared by the unit tests: output captured at the descriptor level,
-// scratch directories, whole-file I/O, patterns and the loopback HTTP server.
+// scratch directories, whole-file I/O, environment variables, patterns and
+// the loopback HTTP server.
 
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <optional>
 #include <set>
 #include <sstream>
@@ -16,8 +19,23 @@
 #include <vector>
 
 #include <glib.h>
+#include <gtest/gtest.h>
+
+#include "common.hpp"
 
 namespace skiffer::test {
+
+// Everything in `stream` from its start.
+inline std::string read_stream(FILE *stream) {
+    std::fflush(stream);
+    std::rewind(stream);
+    std::string text;
+    char buffer[4096];
+    size_t count;
+    while ((count = std::fread(buffer, 1, sizeof buffer, stream)) > 0)
+        text.append(buffer, count);
+    return text;
+}
 
 // Redirects descriptor 1 or 2 into a temporary file until finish(), so that
 // everything written there, by stdio or by libraries, is seen byte for byte.
@@ -40,11 +58,7 @@ public:
         dup2(saved_, fd_);
         close(saved_);
         saved_ = -1;
-        std::rewind(file_);
-        char buffer[4096];
-        size_t count;
-        while ((count = std::fread(buffer, 1, sizeof buffer, file_)) > 0)
-            text_.append(buffer, count);
+        text_ = read_stream(file_);
         std::fclose(file_);
         return text_;
     }
@@ -65,12 +79,11 @@ private:
 class scratch_directory {
 public:
     scratch_directory() {
-        GError *error = nullptr;
-        gchar *made = g_dir_make_tmp("skiffer-test-XXXXXX", &error);
-        if (made == nullptr)
+        error_ptr error;
+        gchar_ptr made(g_dir_make_tmp("skiffer-test-XXXXXX", out_ptr(error)));
+        if (!made)
             g_error("cannot make a scratch directory: %s", error->message);
-        path_ = made;
-        g_free(made);
+        path_ = made.get();
     }
     scratch_directory(const scratch_directory &) = delete;
     scratch_directory &operator=(const scratch_directory &) = delete;
@@ -98,6 +111,35 @@ inline std::optional<std::string> read_file(const std::string &path) {
 inline void write_file(const std::string &path, const std::string &content) {
     std::ofstream(path, std::ios::binary) << content;
 }
+
+// Sets or removes an environment variable for as long as the object lives,
+// then restores what was there before.
+class scoped_environment {
+public:
+    explicit scoped_environment(const char *name) : name_(name) {
+        if (const char *value = std::getenv(name))
+            saved_ = value;
+    }
+    scoped_environment(const char *name, const std::optional<std::string> &value)
+        : scoped_environment(name) {
+        set(value);
+    }
+    scoped_environment(const scoped_environment &) = delete;
+    scoped_environment &operator=(const scoped_environment &) = delete;
+    ~scoped_environment() { set(saved_); }
+
+    // Sets the variable to `value`, or removes it for none.
+    void set(const std::optional<std::string> &value) const {
+        if (value)
+            setenv(name_, value->c_str(), 1);
+        else
+            unsetenv(name_);
+    }
+
+private:
+    const char *name_;
+    std::optional<std::string> saved_;
+};
 
 // Whether the whole of `text` matches `pattern` (GLib's regular expressions:
 // std::regex makes g++ 12 warn wrongly under the sanitizers).
@@ -129,13 +171,12 @@ public:
     loopback_server(const std::string &root, const std::string &log) : log_(log) {
         const char *argv[] = {SKIFFER_PYTHON, SKIFFER_TEST_SERVER, "--root", root.c_str(),
                               "--log",        log.c_str(),         nullptr};
-        GError *error = nullptr;
+        error_ptr error;
         int out = -1;
         if (!g_spawn_async_with_pipes(nullptr, const_cast<gchar **>(argv), nullptr,
                                       G_SPAWN_DO_NOT_REAP_CHILD, nullptr, nullptr, &pid_, nullptr,
-                                      &out, nullptr, &error)) {
+                                      &out, nullptr, out_ptr(error))) {
             failure_ = error->message;
-            g_error_free(error);
             return;
         }
         // The first line is the port; the server prints nothing after it.
@@ -185,6 +226,30 @@ private:
     std::string base_;
     std::string failure_;
     GPid pid_ = 0;
+};
+
+// A test suite that shares one loopback server over a scratch directory,
+// started before its first test and stopped after its last.
+class loopback_suite : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        root_ = std::make_unique<scratch_directory>();
+        server_ = std::make_unique<loopback_server>(root_->path(), *root_ / "requests.log");
+    }
+    static void TearDownTestSuite() {
+        server_.reset();
+        root_.reset();
+    }
+    void SetUp() override { ASSERT_TRUE(server_->failure().empty()) << server_->failure(); }
+
+    // Serves `content` under `/name` and answers its URL.
+    static std::string serve(const std::string &name, const std::string &content) {
+        write_file(*root_ / name, content);
+        return server_->url("/" + name);
+    }
+
+    static inline std::unique_ptr<scratch_directory> root_;
+    static inline std::unique_ptr<loopback_server> server_;
 };
 
 } // namespace skiffer::test

@@ -1,0 +1,254 @@
+#include "reporters.hpp"
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <optional>
+#include <string>
+
+#include <gtest/gtest.h>
+#include <taglib/fileref.h>
+#include <taglib/tag.h>
+
+#include "test_support.hpp"
+
+namespace skiffer {
+namespace {
+
+using test::fd_capture;
+using test::read_file;
+using test::scratch_directory;
+using test::write_file;
+
+const std::string silence = std::string(SKIFFER_TEST_DATA) + "/silence.mp3";
+
+channel_configuration configuration_with_tags() {
+    channel_configuration configuration;
+    configuration.identifier = "pod";
+    configuration.artist_tag = "\xc3\x84rtist"; // UTF-8 reaches the tag as it is
+    configuration.title_tag = "Title";
+    configuration.album_tag = "Album";
+    configuration.genre_tag = "Talk";
+    configuration.year_tag = "2024";
+    configuration.comment_tag = "Comment";
+    return configuration;
+}
+
+class tagging_test : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::filesystem::copy_file(silence, episode_);
+        original_ = read_file(episode_).value_or("");
+        ASSERT_FALSE(original_.empty());
+    }
+
+    scratch_directory dir_;
+    std::string episode_ = dir_ / "episode.mp3";
+    std::string original_;
+};
+
+TEST_F(tagging_test, writes_every_configured_tag_into_a_real_mp3) {
+    fd_capture out(1);
+    fd_capture err(2);
+    tag_enclosure_file(configuration_with_tags(), episode_.c_str(), true);
+    EXPECT_EQ(err.finish(), "");
+    EXPECT_EQ(out.finish(), " * Set artist tag to \xc3\x84rtist.\n"
+                            " * Set title tag to Title.\n"
+                            " * Set album tag to Album.\n"
+                            " * Set genre tag to Talk.\n"
+                            " * Set year tag to 2024.\n"
+                            " * Set comment tag to Comment.\n");
+
+    TagLib::FileRef file(episode_.c_str());
+    ASSERT_FALSE(file.isNull());
+    ASSERT_NE(file.tag(), nullptr);
+    const TagLib::Tag &tag = *file.tag();
+    EXPECT_EQ(tag.artist().to8Bit(true), "\xc3\x84rtist");
+    EXPECT_EQ(tag.title().to8Bit(true), "Title");
+    EXPECT_EQ(tag.album().to8Bit(true), "Album");
+    EXPECT_EQ(tag.genre().to8Bit(true), "Talk");
+    EXPECT_EQ(tag.year(), 2024u);
+    EXPECT_EQ(tag.comment().to8Bit(true), "Comment");
+    // The audio itself is still there, between the tags.
+    EXPECT_NE(read_file(episode_).value_or("").find(original_.substr(original_.size() / 2)),
+              std::string::npos);
+}
+
+TEST_F(tagging_test, only_configured_fields_change_and_the_year_reads_as_a_number) {
+    struct year_case {
+        std::string text;
+        unsigned year;
+    } cases[] = {{"1999", 1999}, {" 2001xyz", 2001}, {"abc", 0}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.text);
+        channel_configuration configuration;
+        configuration.identifier = "pod";
+        configuration.year_tag = c.text;
+        fd_capture out(1);
+        tag_enclosure_file(configuration, episode_.c_str(), true);
+        // The line repeats the configured text, not the number.
+        EXPECT_EQ(out.finish(), " * Set year tag to " + c.text + ".\n");
+        TagLib::FileRef file(episode_.c_str());
+        ASSERT_FALSE(file.isNull());
+        EXPECT_EQ(file.tag()->year(), c.year);
+        EXPECT_TRUE(file.tag()->artist().isEmpty());
+    }
+}
+
+TEST_F(tagging_test, without_tag_settings_the_file_is_not_touched) {
+    channel_configuration configuration;
+    configuration.identifier = "pod";
+    configuration.playlist = dir_ / "list.m3u";
+    fd_capture out(1);
+    fd_capture err(2);
+    tag_enclosure_file(configuration, episode_.c_str(), true);
+    EXPECT_EQ(out.finish() + err.finish(), "");
+    EXPECT_EQ(read_file(episode_), original_);
+}
+
+TEST_F(tagging_test, a_file_the_library_cannot_tag_is_reported_and_left_alone) {
+    const std::string notes = dir_ / "notes.txt";
+    write_file(notes, "not audio at all\n");
+    fd_capture out(1);
+    fd_capture err(2);
+    tag_enclosure_file(configuration_with_tags(), notes.c_str(), true);
+    EXPECT_EQ(err.finish(), "Error setting tags for file " + notes + ".\n");
+    EXPECT_EQ(out.finish(), "");
+    EXPECT_EQ(read_file(notes), "not audio at all\n");
+}
+
+TEST(playlist, appends_one_line_per_file_to_what_is_there) {
+    scratch_directory dir;
+    channel_configuration configuration;
+    configuration.identifier = "pod";
+    configuration.playlist = dir / "list.m3u";
+    write_file(*configuration.playlist, "/existing/line.mp3\n");
+
+    fd_capture out(1);
+    append_to_playlist(configuration, "spool/one.mp3", true);
+    append_to_playlist(configuration, "spool/two.mp3", false);
+    EXPECT_EQ(out.finish(), " * Added downloaded enclosure spool/one.mp3 to playlist " +
+                                *configuration.playlist + ".\n");
+    EXPECT_EQ(read_file(*configuration.playlist),
+              "/existing/line.mp3\nspool/one.mp3\nspool/two.mp3\n");
+
+    // No playlist setting: nothing is written anywhere.
+    configuration.playlist.reset();
+    fd_capture quiet(1);
+    append_to_playlist(configuration, "spool/three.mp3", true);
+    EXPECT_EQ(quiet.finish(), "");
+}
+
+TEST(playlist, a_playlist_that_cannot_be_opened_is_reported_without_confirmation) {
+    scratch_directory dir;
+    channel_configuration configuration;
+    configuration.identifier = "pod";
+    configuration.playlist = dir / "missing/list.m3u";
+    fd_capture out(1);
+    fd_capture err(2);
+    append_to_playlist(configuration, "spool/one.mp3", true);
+    EXPECT_EQ(err.finish(), "Error opening playlist file " + *configuration.playlist + ": " +
+                                std::strerror(ENOENT) + ".\n");
+    EXPECT_EQ(out.finish(), "");
+}
+
+// What each reporter prints for a channel start and an enclosure start, by
+// verbosity and size.
+TEST(reporters, headers_and_enclosure_lines) {
+    channel_configuration configuration;
+    configuration.identifier = "pod";
+    channel_info info;
+    feed_enclosure sized{std::string("http://example.com/a.mp3"), 2500000, std::nullopt};
+    feed_enclosure unsized{std::string("http://example.com/b.mp3"), 0, std::nullopt};
+
+    struct reporter_case {
+        const char *name;
+        reporter_function reporter;
+        verbosity printing;
+        const char *filename;
+        std::string expected;
+    } cases[] = {
+        {"update", update_callback, {}, "spool/b.mp3", "Updating channel pod...\n"},
+        {"update quiet", update_callback, {.quiet = true}, "spool/b.mp3", ""},
+        {"update verbose",
+         update_callback,
+         {.verbose = true},
+         "spool/b.mp3",
+         "Updating channel pod...\n * http://example.com/a.mp3 (2.5\xc2\xa0MB)\n"
+         " * spool/b.mp3 (unknown size)\n"},
+        {"catch-up", catchup_callback, {}, nullptr, "Catching up with channel pod...\n"},
+        {"catch-up quiet", catchup_callback, {.quiet = true}, nullptr, ""},
+        {"catch-up verbose",
+         catchup_callback,
+         {.verbose = true},
+         nullptr,
+         "Catching up with channel pod...\n * http://example.com/a.mp3 (2.5\xc2\xa0MB)\n"
+         " * http://example.com/b.mp3 (unknown size)\n"},
+        {"list", list_callback, {}, nullptr, "Listing channel pod...\n"},
+        {"list quiet", list_callback, {.quiet = true}, nullptr, "Listing channel pod...\n"},
+        {"list verbose",
+         list_callback,
+         {.verbose = true},
+         nullptr,
+         "Listing channel pod...\n * http://example.com/a.mp3 (2.5\xc2\xa0MB)\n"
+         " * http://example.com/b.mp3 (unknown size)\n"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        run_callback reporter = bind_reporter(c.reporter, c.printing);
+        fd_capture out(1);
+        reporter(configuration, EVENT_CHANNEL_START, nullptr, nullptr, nullptr, true);
+        reporter(configuration, EVENT_FEED_FETCHED, &info, nullptr, nullptr, true);
+        reporter(configuration, EVENT_ENCLOSURE_START, &info, &sized, c.filename, true);
+        reporter(configuration, EVENT_ENCLOSURE_START, &info, &unsized, c.filename, true);
+        EXPECT_EQ(out.finish(), c.expected);
+    }
+}
+
+TEST(reporters, update_tags_and_lists_only_a_successful_download) {
+    scratch_directory dir;
+    const std::string episode = dir / "episode.mp3";
+    std::filesystem::copy_file(silence, episode);
+    const std::string original = read_file(episode).value_or("");
+    channel_configuration configuration = configuration_with_tags();
+    configuration.playlist = dir / "list.m3u";
+    channel_info info;
+    feed_enclosure enclosure{std::string("http://example.com/episode.mp3"), 0, std::nullopt};
+    run_callback reporter = bind_reporter(update_callback, verbosity{});
+
+    fd_capture out(1);
+    reporter(configuration, EVENT_ENCLOSURE_DONE, &info, &enclosure, episode.c_str(), false);
+    EXPECT_EQ(read_file(episode), original);
+    EXPECT_FALSE(std::filesystem::exists(*configuration.playlist));
+
+    reporter(configuration, EVENT_ENCLOSURE_DONE, &info, &enclosure, episode.c_str(), true);
+    EXPECT_EQ(out.finish(), "");
+    EXPECT_NE(read_file(episode), original);
+    EXPECT_EQ(read_file(*configuration.playlist), episode + "\n");
+}
+
+TEST(reporters, missing_arguments_stop_the_program) {
+    channel_configuration configuration;
+    configuration.identifier = "pod";
+    channel_info info;
+    feed_enclosure enclosure{std::string("http://example.com/a.mp3"), 0, std::nullopt};
+    const verbosity quiet{.quiet = true};
+    EXPECT_DEATH(update_callback(quiet, configuration, EVENT_ENCLOSURE_START, nullptr, &enclosure,
+                                 "f", true),
+                 "reporters\\.cpp:[0-9]+:update_callback: assertion failed: \\(info\\)");
+    EXPECT_DEATH(
+        update_callback(quiet, configuration, EVENT_ENCLOSURE_DONE, &info, nullptr, "f", true),
+        "update_callback: assertion failed: \\(enclosure\\)");
+    EXPECT_DEATH(update_callback(quiet, configuration, EVENT_ENCLOSURE_DONE, &info, &enclosure,
+                                 nullptr, true),
+                 "update_callback: assertion failed: \\(filename\\)");
+    EXPECT_DEATH(catchup_callback(quiet, configuration, EVENT_ENCLOSURE_START, &info, nullptr,
+                                  nullptr, true),
+                 "catchup_callback: assertion failed: \\(enclosure\\)");
+    EXPECT_DEATH(list_callback(quiet, configuration, EVENT_ENCLOSURE_START, nullptr, &enclosure,
+                               nullptr, true),
+                 "list_callback: assertion failed: \\(info\\)");
+}
+
+} // namespace
+} // namespace skiffer
