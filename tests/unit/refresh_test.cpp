@@ -85,6 +85,11 @@ protected:
     }
 
     scratch_directory dir_;
+    const channel_configuration configuration_ = [] {
+        channel_configuration configuration;
+        configuration.identifier = "pod";
+        return configuration;
+    }();
 };
 
 const refresh_options update{};
@@ -100,142 +105,57 @@ TEST_F(refresh_test, events_records_and_the_end_of_the_loop) {
     refresh_options catch_up_first = catch_up;
     catch_up_first.first_only = true;
 
+    // clang-format off
     const refresh_case cases[] = {
         {"update takes every new enclosure in feed order",
-         update,
-         three,
-         {"b.mp3"},
-         {},
-         true,
-         nullptr,
-         {"0", "1 Test Channel", "2 a.mp3 a.mp3", "3 a.mp3 a.mp3", "2 c.mp3 c.mp3",
-          "3 c.mp3 c.mp3"},
-         {"a.mp3", "b.mp3", "c.mp3"},
-         {"a.mp3", "c.mp3"},
-         "",
-         true},
+         update, three, {"b.mp3"}, {}, true, nullptr,
+         {"0", "1 Test Channel", "2 a.mp3 a.mp3", "3 a.mp3 a.mp3", "2 c.mp3 c.mp3", "3 c.mp3 c.mp3"},
+         {"a.mp3", "b.mp3", "c.mp3"}, {"a.mp3", "c.mp3"}, "", true},
         {"catch-up reports and records without files",
-         catch_up,
-         three,
-         {},
-         {},
-         false,
-         nullptr,
+         catch_up, three, {}, {}, false, nullptr,
          {"0", "1 Test Channel", "2 a.mp3", "3 a.mp3", "2 b.mp3", "3 b.mp3", "2 c.mp3", "3 c.mp3"},
-         {"a.mp3", "b.mp3", "c.mp3"},
-         {},
-         "",
-         true},
+         {"a.mp3", "b.mp3", "c.mp3"}, {}, "", true},
         {"list records nothing and saves nothing",
-         list,
-         three,
-         {"a.mp3"},
-         {},
-         false,
-         nullptr,
+         list, three, {"a.mp3"}, {}, false, nullptr,
          {"0", "1 Test Channel", "2 b.mp3", "3 b.mp3", "2 c.mp3", "3 c.mp3"},
-         {"a.mp3"},
-         {},
-         "",
-         false},
+         {"a.mp3"}, {}, "", false},
         {"list reports a repeated enclosure each time",
-         list,
-         {{"a.mp3"}, {"a.mp3"}},
-         {},
-         {},
-         false,
-         nullptr,
+         list, {{"a.mp3"}, {"a.mp3"}}, {}, {}, false, nullptr,
          {"0", "1 Test Channel", "2 a.mp3", "3 a.mp3", "2 a.mp3", "3 a.mp3"},
-         {},
-         {},
-         "",
-         false},
+         {}, {}, "", false},
         {"update takes a repeated enclosure once",
-         update,
-         {{"a.mp3"}, {"a.mp3"}},
-         {},
-         {},
-         true,
-         nullptr,
+         update, {{"a.mp3"}, {"a.mp3"}}, {}, {}, true, nullptr,
          {"0", "1 Test Channel", "2 a.mp3 a.mp3", "3 a.mp3 a.mp3"},
-         {"a.mp3"},
-         {"a.mp3"},
-         "",
-         true},
+         {"a.mp3"}, {"a.mp3"}, "", true},
         {"first only takes the first new accepted enclosure",
-         first_only,
-         three,
-         {"a.mp3"},
-         {},
-         true,
-         nullptr,
+         first_only, three, {"a.mp3"}, {}, true, nullptr,
          {"0", "1 Test Channel", "2 b.mp3 b.mp3", "3 b.mp3 b.mp3"},
-         {"a.mp3", "b.mp3"},
-         {"b.mp3"},
-         "",
-         true},
+         {"a.mp3", "b.mp3"}, {"b.mp3"}, "", true},
         {"first only counts only what the filter accepts",
-         catch_up_first,
-         three,
-         {},
-         {},
-         false,
-         "c\\.mp3",
+         catch_up_first, three, {}, {}, false, "c\\.mp3",
          {"0", "1 Test Channel", "2 c.mp3", "3 c.mp3"},
-         {"c.mp3"},
-         {},
-         "",
-         true},
+         {"c.mp3"}, {}, "", true},
         {"a missing spool directory ends the loop",
-         update,
-         three,
-         {},
-         {},
-         false,
-         nullptr,
+         update, three, {}, {}, false, nullptr,
          {"0", "1 Test Channel"},
-         {},
-         {},
-         "Spool directory SPOOL not found.\n",
-         true},
+         {}, {}, "Spool directory SPOOL not found.\n", true},
         {"an existing file without resume ends the loop",
-         update,
-         three,
-         {},
-         {"a.mp3"},
-         true,
-         nullptr,
+         update, three, {}, {"a.mp3"}, true, nullptr,
          {"0", "1 Test Channel"},
-         {},
-         {"a.mp3"},
-         "Enclosure file SPOOL/a.mp3 already exists.\n",
-         true},
+         {}, {"a.mp3"}, "Enclosure file SPOOL/a.mp3 already exists.\n", true},
         {"resume continues an existing file",
-         resume,
-         {{"a.mp3"}},
-         {},
-         {"a.mp3"},
-         true,
-         nullptr,
+         resume, {{"a.mp3"}}, {}, {"a.mp3"}, true, nullptr,
          {"0", "1 Test Channel", "2 a.mp3 a.mp3", "3 a.mp3 a.mp3"},
-         {"a.mp3"},
-         {"a.mp3"},
-         "",
-         true},
+         {"a.mp3"}, {"a.mp3"}, "", true},
         {"a failed download ends the loop unrecorded",
-         update,
-         {{"gone.mp3"}, {"a.mp3"}},
-         {},
-         {},
-         true,
-         nullptr,
+         update, {{"gone.mp3"}, {"a.mp3"}}, {}, {}, true, nullptr,
          {"0", "1 Test Channel", "2 gone.mp3 gone.mp3", "3 gone.mp3 gone.mp3 failed"},
-         {},
-         {},
+         {}, {},
          "Error retrieving BASE/gone.mp3: The requested URL returned error: 404\n"
          "Error downloading enclosure from BASE/gone.mp3.\n",
          true},
     };
+    // clang-format on
 
     for (const refresh_case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -256,13 +176,10 @@ TEST_F(refresh_test, events_records_and_the_end_of_the_loop) {
         std::unique_ptr<enclosure_filter> filter;
         if (c.filter)
             filter = enclosure_filter_new(c.filter, 0);
-        channel_configuration configuration;
-        configuration.identifier = "pod";
-
         std::vector<std::string> events;
         std::string fetched;
         fd_capture err(2);
-        EXPECT_EQ(channel_refresh(*state, configuration, recorder(events, fetched), c.options,
+        EXPECT_EQ(channel_refresh(*state, configuration_, recorder(events, fetched), c.options,
                                   filter.get()),
                   0);
         std::string errors = err.finish();
@@ -310,11 +227,9 @@ TEST_F(refresh_test, taken_files_hold_the_resource_and_resume_appends) {
 
     auto state = channel_state_load(feed, dir_ / "pod.xml", spool, std::nullopt);
     ASSERT_NE(state, nullptr);
-    channel_configuration configuration;
-    configuration.identifier = "pod";
     refresh_options resume = update;
     resume.resume = true;
-    EXPECT_EQ(channel_refresh(*state, configuration, run_callback{}, resume, nullptr), 0);
+    EXPECT_EQ(channel_refresh(*state, configuration_, run_callback{}, resume, nullptr), 0);
 
     EXPECT_EQ(read_file(spool + "/a.mp3"), "episode a.mp3");
     EXPECT_EQ(read_file(spool + "/b.mp3"), "episode b.mp3");
@@ -331,13 +246,10 @@ TEST_F(refresh_test, a_feed_that_cannot_be_read_changes_nothing) {
     write_file(state_file, before);
     auto state = channel_state_load(dir_ / "missing.xml", state_file, dir_.path(), std::nullopt);
     ASSERT_NE(state, nullptr);
-    channel_configuration configuration;
-    configuration.identifier = "pod";
-
     std::vector<std::string> events;
     std::string fetched;
     fd_capture err(2);
-    EXPECT_EQ(channel_refresh(*state, configuration, recorder(events, fetched), update, nullptr),
+    EXPECT_EQ(channel_refresh(*state, configuration_, recorder(events, fetched), update, nullptr),
               1);
     EXPECT_NE(err.finish().find("Error parsing RSS file " + dir_ / "missing.xml" + ".\n"),
               std::string::npos);
