@@ -19,7 +19,7 @@ _skiffer_opml()
 
     if [[ $cur == -* ]]; then
         COMPREPLY=($(compgen -W '-C --rcfile -s --spool-root -n --dry-run
-            -V --version -h --help --help-all' -- "$cur"))
+            -V --version -h --help' -- "$cur"))
         return
     fi
 

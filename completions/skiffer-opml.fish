@@ -26,7 +26,6 @@ complete -c skiffer-opml -s s -l spool-root -x -a '(__fish_complete_directories)
 complete -c skiffer-opml -s n -l dry-run -d 'Print the channel groups instead of adding them'
 complete -c skiffer-opml -s V -l version -d 'Print version and exit'
 complete -c skiffer-opml -s h -l help -d 'Show the options'
-complete -c skiffer-opml -l help-all -d 'Show all options'
 complete -c skiffer-opml -n __skiffer_opml_needs_command -a import -d 'Add the feeds of an OPML file as channels'
 complete -c skiffer-opml -n __skiffer_opml_needs_command -a export -d 'Print the channels as an OPML document'
 complete -c skiffer-opml -n '__fish_seen_subcommand_from import' -F -d 'OPML file'

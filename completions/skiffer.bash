@@ -43,7 +43,7 @@ _skiffer()
     if [[ $cur == -* ]]; then
         COMPREPLY=($(compgen -W '-c --catchup -l --list -V --version -r --resume
             -C --rcfile -d --debug -v --verbose -p --progress-bar -n --new-only
-            -q --quiet -1 --first-only -f --filter -h --help --help-all' -- "$cur"))
+            -q --quiet -1 --first-only -f --filter -h --help' -- "$cur"))
         return
     fi
 

@@ -38,5 +38,4 @@ complete -c skiffer -s q -l quiet -d 'Only print error messages'
 complete -c skiffer -s 1 -l first-only -d 'Only process the most recent item from each channel'
 complete -c skiffer -s f -l filter -x -d 'Only process enclosures whose URL matches a regular expression'
 complete -c skiffer -s h -l help -d 'Show the options'
-complete -c skiffer -l help-all -d 'Show all options'
 complete -c skiffer -a '(__skiffer_channels)' -d Channel
