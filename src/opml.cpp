@@ -20,20 +20,10 @@ namespace {
 
 constexpr size_t identifier_max = 64;
 
-struct parser_context_deleter {
-    void operator()(xmlParserCtxt *context) const { xmlFreeParserCtxt(context); }
-};
-using parser_context_ptr = std::unique_ptr<xmlParserCtxt, parser_context_deleter>;
-
-struct uri_deleter {
-    void operator()(GUri *uri) const { g_uri_unref(uri); }
-};
-using uri_ptr = std::unique_ptr<GUri, uri_deleter>;
-
-struct file_deleter {
-    void operator()(FILE *stream) const { std::fclose(stream); }
-};
-using file_ptr = std::unique_ptr<FILE, file_deleter>;
+using parser_context_ptr = c_ptr<xmlParserCtxt, xmlFreeParserCtxt>;
+using uri_ptr = c_ptr<GUri, g_uri_unref>;
+// Only ever read: closing it cannot lose anything.
+using input_file_ptr = c_ptr<FILE, std::fclose>;
 
 // Where the parser met an entity declaration; kept in the context's
 // _private field, which libxml2 leaves alone.
@@ -272,7 +262,7 @@ std::optional<std::vector<opml_feed>> opml_parse(std::string_view content, const
 
 std::optional<std::vector<opml_feed>> opml_read_file(const char *path) {
     SKIFFER_ASSERT(path != nullptr);
-    file_ptr stream(std::fopen(path, "rb"));
+    input_file_ptr stream(std::fopen(path, "rb"));
     if (!stream) {
         std::fprintf(stderr, "Error reading OPML file %s: %s.\n", path, std::strerror(errno));
         return std::nullopt;

@@ -42,9 +42,7 @@ GOptionEntry option_entries[] = {
     {},
 };
 
-struct option_context_deleter {
-    void operator()(GOptionContext *context) const { g_option_context_free(context); }
-};
+using option_context_ptr = c_ptr<GOptionContext, g_option_context_free>;
 
 bool has_control_characters(const char *text) {
     for (const char *c = text; *c != '\0'; ++c)
@@ -66,11 +64,10 @@ int finish_output() {
 // The configuration file's bytes, "" when it does not exist; none after a
 // message.
 std::optional<std::string> read_configuration_bytes(const char *path, bool &exists) {
-    gchar *raw_contents = nullptr;
+    gchar_ptr contents;
     gsize length = 0;
-    GError *raw_error = nullptr;
-    if (!g_file_get_contents(path, &raw_contents, &length, &raw_error)) {
-        error_ptr error(raw_error);
+    error_ptr error;
+    if (!g_file_get_contents(path, out_ptr(contents), &length, out_ptr(error))) {
         if (g_error_matches(error.get(), G_FILE_ERROR, G_FILE_ERROR_NOENT)) {
             exists = false;
             return std::string();
@@ -78,7 +75,6 @@ std::optional<std::string> read_configuration_bytes(const char *path, bool &exis
         std::fprintf(stderr, "Error reading configuration file %s: %s.\n", path, error->message);
         return std::nullopt;
     }
-    gchar_ptr contents(raw_contents);
     exists = true;
     return std::string(contents.get(), length);
 }
@@ -133,10 +129,9 @@ int import_command(const char *configuration_path, const char *opml_path,
     if (!existing)
         return 1;
     key_file_ptr kf(g_key_file_new());
-    GError *raw_error = nullptr;
+    error_ptr error;
     if (!g_key_file_load_from_data(kf.get(), existing->data(), existing->size(), G_KEY_FILE_NONE,
-                                   &raw_error)) {
-        error_ptr error(raw_error);
+                                   out_ptr(error))) {
         std::fprintf(stderr, "Error reading configuration file %s: %s.\n", configuration_path,
                      error->message);
         return 1;
@@ -206,9 +201,8 @@ int import_command(const char *configuration_path, const char *opml_path,
 
 int export_command(const char *configuration_path) {
     key_file_ptr kf(g_key_file_new());
-    GError *raw_error = nullptr;
-    if (!g_key_file_load_from_file(kf.get(), configuration_path, G_KEY_FILE_NONE, &raw_error)) {
-        error_ptr error(raw_error);
+    error_ptr error;
+    if (!g_key_file_load_from_file(kf.get(), configuration_path, G_KEY_FILE_NONE, out_ptr(error))) {
         std::fprintf(stderr, "Error reading configuration file %s: %s.\n", configuration_path,
                      error->message);
         return 1;
@@ -219,16 +213,14 @@ int export_command(const char *configuration_path) {
 }
 
 int run(int argc, char **argv) {
-    std::unique_ptr<GOptionContext, option_context_deleter> context{
-        g_option_context_new("import FILE | export")};
+    option_context_ptr context{g_option_context_new("import FILE | export")};
     g_option_context_set_summary(context.get(),
                                  "Commands:\n"
                                  "  import FILE    add the feeds of an OPML file as channels\n"
                                  "  export         print the channels as an OPML document");
     g_option_context_add_main_entries(context.get(), option_entries, nullptr);
-    GError *raw_error = nullptr;
-    if (!g_option_context_parse(context.get(), &argc, &argv, &raw_error)) {
-        error_ptr error{raw_error};
+    error_ptr error;
+    if (!g_option_context_parse(context.get(), &argc, &argv, out_ptr(error))) {
         std::fprintf(stderr, "option parsing failed: %s\n", error->message);
         return 1;
     }
