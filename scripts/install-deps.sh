@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages that building, testing and the demo need,
-# only those that are missing. Uses sudo when not run as root.
+# only those that are missing. Uses sudo when not run as root. The shells,
+# man, systemd-analyze and dpkg-shlibdeps are there for the tests of the
+# completions, man pages, units and the Debian package.
 set -euo pipefail
 
 packages=(
@@ -8,6 +10,7 @@ packages=(
     libglib2.0-dev libcurl4-openssl-dev libxml2-dev libtag1-dev
     libgtest-dev googletest
     python3 python3-mutagen locales util-linux
+    bash-completion zsh fish man-db groff-base systemd dpkg-dev file
 )
 
 missing=()
