@@ -187,8 +187,13 @@ std::string folded(const std::string &identifier) {
 }
 
 std::string with_suffix(const std::string &base, unsigned number) {
-    std::string suffix = "-" + std::to_string(number);
-    return base.substr(0, identifier_max - suffix.size()) + suffix;
+    // Formatted into a buffer: g++ 12 warns wrongly about string
+    // concatenation here in optimised builds.
+    char suffix[16];
+    const auto length = static_cast<size_t>(std::snprintf(suffix, sizeof suffix, "-%u", number));
+    std::string identifier = base.substr(0, identifier_max - length);
+    identifier.append(suffix, length);
+    return identifier;
 }
 
 } // namespace
