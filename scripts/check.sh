@@ -19,3 +19,10 @@ cmake --build build-sanitize -j"$jobs"
 ASAN_OPTIONS=halt_on_error=1:detect_leaks=1:abort_on_error=0 \
 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
     ctest --test-dir build-sanitize --output-on-failure -j"$jobs"
+
+# The quick benchmark keeps bench/ in working order. It prints figures and
+# fails only when it cannot run, never because of a figure.
+echo "== quick benchmark"
+cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build build-release -j"$jobs" --target skiffer
+bench/run.py --quick --skiffer build-release/skiffer
