@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages that building, testing and the demo need,
-# only those that are missing. Uses sudo when not run as root. The shells,
-# man, systemd-analyze and dpkg-shlibdeps are there for the tests of the
-# completions, man pages, units and the Debian package.
+# Installs the Debian 12 packages that building, testing, the demo and the
+# benchmark need, only those that are missing. Uses sudo when not run as
+# root. The shells, man, systemd-analyze and dpkg-shlibdeps are there for the
+# tests of the completions, man pages, units and the Debian package; nginx,
+# curl and xmllint for the benchmark, which runs beside them.
 set -euo pipefail
 
 packages=(
@@ -11,6 +12,7 @@ packages=(
     libgtest-dev googletest
     python3 python3-mutagen locales util-linux
     bash-completion zsh fish man-db groff-base systemd dpkg-dev file
+    nginx curl libxml2-utils
 )
 
 missing=()
