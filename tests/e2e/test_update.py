@@ -215,9 +215,10 @@ class LoopEndTests(UpdateTestCase):
         self.assertRun(self.run_skiffer("-q"), stderr=(
             "Error retrieving %s: The requested URL returned error: 404\n"
             "Error downloading enclosure from %s.\n" % (missing, missing)))
-        self.assertEqual(os.listdir(self.path("spool")), [])
-        self.assertFalse(os.path.exists(self.path("list.m3u")))
-        self.assertState("pod", [])
+        # The dead link is passed over; the next item is taken.
+        self.assertEqual(os.listdir(self.path("spool")), ["good.mp3"])
+        self.assertEqual(self.read("list.m3u"), "spool/good.mp3\n")
+        self.assertState("pod", [good])
 
     def test_dropped_connection_keeps_the_partial_file_for_resume(self):
         self.publish("e.mp3")
