@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "common.hpp"
@@ -27,6 +28,34 @@ CURLcode initialise_curl_once() {
     return outcome;
 }
 
+// The size of the whole resource that a 416 answer states in its
+// "Content-Range: bytes */N"; none when the last answer has no such header
+// or it reads otherwise.
+std::optional<int64_t> stated_resource_size(CURL *curl) {
+    struct curl_header *header = nullptr;
+    if (curl_easy_header(curl, "Content-Range", 0, CURLH_HEADER, -1, &header) != CURLHE_OK)
+        return std::nullopt;
+    const char *p = header->value;
+    // Range units ignore case; white space separates the unit.
+    if (g_ascii_strncasecmp(p, "bytes", 5) != 0 || (p[5] != ' ' && p[5] != '\t'))
+        return std::nullopt;
+    p += 5;
+    while (*p == ' ' || *p == '\t')
+        ++p;
+    if (p[0] != '*' || p[1] != '/' || !g_ascii_isdigit(p[2]))
+        return std::nullopt;
+    char *end = nullptr;
+    errno = 0;
+    gint64 size = g_ascii_strtoll(p + 2, &end, 10);
+    if (errno == ERANGE)
+        return std::nullopt;
+    while (*end == ' ' || *end == '\t')
+        ++end;
+    if (*end != '\0')
+        return std::nullopt;
+    return size;
+}
+
 } // namespace
 
 size_t stream_write_cb(char *ptr, size_t size, size_t nmemb, void *stream) {
@@ -34,10 +63,11 @@ size_t stream_write_cb(char *ptr, size_t size, size_t nmemb, void *stream) {
 }
 
 int fetch_url(const char *url, FILE *stream, curl_write_callback write_function,
-              int64_t resume_offset, int debug, progress_bar *bar) {
+              int64_t resume_offset, int debug, progress_bar *bar,
+              std::optional<int64_t> *remote_size) {
     if (CURLcode setup = initialise_curl_once(); setup != CURLE_OK) {
         std::fprintf(stderr, "Error retrieving %s: %s\n", url, curl_easy_strerror(setup));
-        return 1;
+        return FETCH_FAILED;
     }
     std::string user_agent =
         SKIFFER_NAME " " SKIFFER_VERSION " (" SKIFFER_NAME " rss enclosure downloader)";
@@ -46,7 +76,7 @@ int fetch_url(const char *url, FILE *stream, curl_write_callback write_function,
     if (!handle) {
         std::fprintf(stderr, "Error retrieving %s: %s\n", url,
                      curl_easy_strerror(CURLE_FAILED_INIT));
-        return 1;
+        return FETCH_FAILED;
     }
     CURL *curl = handle.get();
 
@@ -84,35 +114,51 @@ int fetch_url(const char *url, FILE *stream, curl_write_callback write_function,
     // The error number of a failed write is wanted below; closing the
     // connection must not overwrite it.
     int write_errno = errno;
+    long status = 0;
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+
     // A 416 to a resumed request says that the range starts at or past the
-    // end: there is nothing left to fetch. libcurl means to accept it even when failing
-    // on errors, but forgets the resume once the server's Content-Range reads
-    // "bytes */size", as it usually does with a 416; accept it here instead.
-    // No body was written, since a failed status stops before the body.
-    if (outcome == CURLE_HTTP_RETURNED_ERROR && resume_offset != 0) {
-        long status = 0;
-        curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
-        if (status == 416)
-            outcome = CURLE_OK;
+    // end of the resource. The stream is complete only when the answer
+    // states the resource's size as exactly the bytes it holds; a resource
+    // of another size is another file (two episodes under one name, a file
+    // replaced on the server), and counting it as complete would record an
+    // episode never downloaded. libcurl fails the transfer when the
+    // Content-Range reads "bytes */size", but passes a 416 without one as
+    // success, so the status decides here, not the outcome. Nothing of a 416
+    // answer reaches the stream either way.
+    std::optional<int64_t> stated_size;
+    bool range_refused = false;
+    if (resume_offset != 0 && status == 416) {
+        stated_size = stated_resource_size(curl);
+        range_refused = stated_size != resume_offset;
+        outcome = range_refused ? CURLE_RANGE_ERROR : CURLE_OK;
     }
     handle.reset();
     if (outcome == CURLE_OK)
-        return 0;
+        return FETCH_OK;
 
-    // libcurl fills the buffer for nearly every failure; its short text for
-    // the code stands in where it did not.
-    const char *reason = error_text[0] != '\0' ? error_text : curl_easy_strerror(outcome);
     if (bar != nullptr) {
         // The message must not continue the bar's line.
         std::fputc('\n', stdout);
         std::fflush(stdout);
     }
+    if (range_refused) {
+        if (remote_size != nullptr)
+            *remote_size = stated_size;
+        return FETCH_RANGE_REFUSED;
+    }
+
+    // libcurl fills the buffer for nearly every failure; its short text for
+    // the code stands in where it did not.
+    const char *reason = error_text[0] != '\0' ? error_text : curl_easy_strerror(outcome);
     if (outcome == CURLE_WRITE_ERROR)
         std::fprintf(stderr, "Error retrieving %s: %s: %s\n\n", url, reason,
                      std::strerror(write_errno));
     else
         std::fprintf(stderr, "Error retrieving %s: %s\n", url, reason);
-    return 1;
+    // FAILONERROR turns every status of 400 or more, and only those, into
+    // this outcome; whatever else failed got no usable answer.
+    return outcome == CURLE_HTTP_RETURNED_ERROR ? FETCH_HTTP_ERROR : FETCH_FAILED;
 }
 
 int fetch_url_to_stream(FILE *stream, const std::string &url, int debug) {

@@ -84,8 +84,19 @@ void append_to_playlist(const channel_configuration &configuration, const char *
                      std::strerror(errno));
         return;
     }
-    std::fprintf(stream, "%s\n", filename);
-    std::fclose(stream);
+    // The line reaches the file when the stream is flushed, so that is where
+    // a full disk shows; the close can still report an error that the file
+    // system deferred. The first failure's error number is the one told.
+    int error = 0;
+    if (std::fprintf(stream, "%s\n", filename) < 0 || std::fflush(stream) != 0)
+        error = errno;
+    if (std::fclose(stream) != 0 && error == 0)
+        error = errno;
+    if (error != 0) {
+        std::fprintf(stderr, "Error writing playlist file %s: %s.\n", playlist,
+                     std::strerror(error));
+        return;
+    }
     if (verbose)
         std::printf(" * Added downloaded enclosure %s to playlist %s.\n", filename, playlist);
 }

@@ -210,6 +210,12 @@ void process_channel(const char *state_directory, GKeyFile *kf, const char *iden
         std::fprintf(stderr, "Unknown channel identifier %s.\n", identifier);
         return;
     }
+    // The identifier names the state file; with a '/' it would name one
+    // outside the state directory, or in a directory that does not exist.
+    if (std::strchr(identifier, '/') != nullptr) {
+        std::fprintf(stderr, "Invalid channel identifier %s.\n", identifier);
+        return;
+    }
     if (check_channel_keys(kf, identifier) < 0)
         return;
     channel_configuration configuration = channel_configuration_new(kf, identifier, defaults);

@@ -1,8 +1,9 @@
 #include "xmlutil.hpp"
 
-#include <cstdlib>
+#include <cerrno>
 #include <cstring>
 
+#include <glib.h>
 #include <libxml/entities.h>
 
 namespace skiffer {
@@ -100,11 +101,16 @@ int64_t xml_get_int_attribute(xmlNode *element, const char *name) {
     const std::optional<std::string> value = xml_get_attribute(element, name);
     if (!value)
         return -1;
-    // strtol saturates at the bounds of long; only the low 32 bits are kept
-    // afterwards, read as a two's-complement value, so a huge size wraps
-    // instead of being clamped.
-    const long number = std::strtol(value->c_str(), nullptr, 10);
-    return static_cast<int32_t>(static_cast<uint32_t>(number));
+    // g_ascii_strtoll reads as strtoll does in the POSIX locale, whatever
+    // the process's locale: white space, a sign, then digits up to the first
+    // other character; text without digits gives 0.
+    errno = 0;
+    const gint64 number = g_ascii_strtoll(value->c_str(), nullptr, 10);
+    // A number beyond 64 bits is no size at all; saturated, it would show as
+    // exabytes.
+    if (errno == ERANGE)
+        return 0;
+    return number;
 }
 
 std::optional<std::string> xml_get_text(xmlNode *element) {

@@ -31,7 +31,10 @@ xmlNode *xml_find_child(xmlNode *element, const char *namespace_uri, const char 
 // lacks it. Present but empty gives "".
 std::optional<std::string> xml_get_attribute(xmlNode *element, const char *name);
 
-// The attribute read as strtol does, cut to a signed 32-bit value; -1 when absent.
+// The attribute read as a signed 64-bit decimal number as strtoll does
+// (leading white space, a sign, the digits up to the first other character:
+// " 42", "+42" and "42abc" are 42; no digits give 0); 0 when it does not fit
+// 64 bits; -1 when absent.
 int64_t xml_get_int_attribute(xmlNode *element, const char *name);
 
 // The element's text, CDATA and entity reference children joined in

@@ -9,6 +9,9 @@ special paths that stage the situations a transfer must cope with:
   /redirect-to?URL        answers 302 with Location: URL (any scheme)
   /gzip/PATH              serves PATH gzip-encoded (Content-Encoding: gzip)
   /drop/N/PATH            announces PATH's full length, sends N bytes, closes
+  /dl/?PATH               serves PATH, as a download script names its file
+  /no-content-range/PATH  serves PATH, but answers a range past its end with
+                          a 416 that states no size
 
 Every request is recorded (method, path, headers). Run as a program it prints
 the port on its first line and, with --log FILE, appends one JSON line per
@@ -47,6 +50,10 @@ class Handler(BaseHTTPRequestHandler):
         if path.startswith("/drop/"):
             _, _, count, rest = path.split("/", 3)
             return self.send_file("/" + rest, drop_after=int(count))
+        if path == "/dl/":
+            return self.send_file("/" + unquote(split.query))
+        if path.startswith("/no-content-range/"):
+            return self.send_file(path[len("/no-content-range"):], state_size=False)
         return self.send_file(path)
 
     def status(self, code):
@@ -63,7 +70,7 @@ class Handler(BaseHTTPRequestHandler):
         self.send_header("Content-Length", "0")
         self.end_headers()
 
-    def send_file(self, path, compress=False, drop_after=None):
+    def send_file(self, path, compress=False, drop_after=None, state_size=True):
         file_path = os.path.join(self.server.root, path.lstrip("/"))
         if not os.path.isfile(file_path):
             return self.status(404)
@@ -80,7 +87,8 @@ class Handler(BaseHTTPRequestHandler):
             start = int(first) if first else 0
             if start >= len(data):
                 self.send_response(416)
-                self.send_header("Content-Range", "bytes */%d" % len(data))
+                if state_size:
+                    self.send_header("Content-Range", "bytes */%d" % len(data))
                 self.send_header("Content-Length", "0")
                 self.end_headers()
                 return

@@ -8,6 +8,10 @@
 #include <unistd.h>
 #include <vector>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #include <gtest/gtest.h>
 
 #include "progress.hpp"
@@ -66,6 +70,19 @@ protected:
             return std::nullopt;
         start += key.size();
         return request.substr(start, request.find('"', start) - start);
+    }
+
+    // A loopback port that nothing listens on: bound, read and closed.
+    static int free_port() {
+        int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
+        getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);
+        close(fd);
+        return ntohs(address.sin_port);
     }
 
     static inline std::string episode_;
@@ -132,19 +149,27 @@ TEST_F(fetch_test, resume_asks_for_the_rest_only) {
 }
 
 TEST_F(fetch_test, failures_are_reported_with_library_text) {
+    // An HTTP error answer is told apart from a transfer that got no usable
+    // answer at all, since only the latter would fail for every resource.
     struct failure_case {
         std::string url;
         std::string reason;
         size_t written; // bytes that reached the stream before the failure
+        int result;
     } cases[] = {
-        {url("/status/404"), "The requested URL returned error: 404", 0},
-        {url("/status/500"), "The requested URL returned error: 500", 0},
-        {url("/drop/100/episode.bin"), "transfer closed with 2900 bytes remaining to read", 100},
-        {"file:///etc/passwd", "Protocol \"file\" not supported or disabled in libcurl", 0},
+        {url("/status/404"), "The requested URL returned error: 404", 0, FETCH_HTTP_ERROR},
+        {url("/status/500"), "The requested URL returned error: 500", 0, FETCH_HTTP_ERROR},
+        {url("/status/416"), "The requested URL returned error: 416", 0, FETCH_HTTP_ERROR},
+        {url("/redirect/302/status/410"), "The requested URL returned error: 410", 0,
+         FETCH_HTTP_ERROR},
+        {url("/drop/100/episode.bin"), "transfer closed with 2900 bytes remaining to read", 100,
+         FETCH_FAILED},
+        {"file:///etc/passwd", "Protocol \"file\" not supported or disabled in libcurl", 0,
+         FETCH_FAILED},
         {url("/redirect-to?file:///etc/passwd"),
-         "Protocol \"file\" not supported or disabled in libcurl", 0},
+         "Protocol \"file\" not supported or disabled in libcurl", 0, FETCH_FAILED},
         // A resumed request for a page that does not exist is no complete file.
-        {url("/status/404?resumed"), "The requested URL returned error: 404", 0},
+        {url("/status/404?resumed"), "The requested URL returned error: 404", 0, FETCH_HTTP_ERROR},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.url);
@@ -152,11 +177,61 @@ TEST_F(fetch_test, failures_are_reported_with_library_text) {
         int64_t offset = c.url.find("resumed") != std::string::npos ? 100 : 0;
         fd_capture out(1);
         fd_capture err(2);
-        EXPECT_EQ(fetch_url(c.url.c_str(), stream_, stream_write_cb, offset, 0, nullptr), 1);
+        EXPECT_EQ(fetch_url(c.url.c_str(), stream_, stream_write_cb, offset, 0, nullptr), c.result);
         EXPECT_EQ(err.finish(), "Error retrieving " + c.url + ": " + c.reason + "\n");
         EXPECT_EQ(out.finish(), "");
         EXPECT_TRUE(written() == episode_.substr(0, c.written));
     }
+}
+
+TEST_F(fetch_test, a_closed_port_is_no_answer_at_all) {
+    // A port that was free a moment ago: nothing listens there.
+    std::string target = "http://127.0.0.1:" + std::to_string(free_port()) + "/episode.bin";
+    fd_capture err(2);
+    EXPECT_EQ(fetch_url(target.c_str(), stream_, stream_write_cb, 0, 0, nullptr), FETCH_FAILED);
+    EXPECT_TRUE(
+        full_match(regex_escape("Error retrieving " + target + ": ") + ".+\n", err.finish()));
+}
+
+TEST_F(fetch_test, a_refused_range_is_complete_only_at_the_stated_size) {
+    // The episode has 3000 bytes; the server answers a range from 3000 on or
+    // later with 416 and "Content-Range: bytes */3000", and /status/416 with
+    // no Content-Range at all.
+    struct range_case {
+        const char *path;
+        int64_t offset;
+        int result;
+        std::optional<int64_t> remote_size;
+    } cases[] = {
+        {"/episode.bin?complete", 3000, FETCH_OK, 42},
+        {"/episode.bin?longer", 3500, FETCH_RANGE_REFUSED, 3000},
+        {"/status/416?unstated", 100, FETCH_RANGE_REFUSED, std::nullopt},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.path);
+        empty_stream();
+        // 42 stands for "left alone": success hands nothing back.
+        std::optional<int64_t> remote_size = 42;
+        fd_capture out(1);
+        fd_capture err(2);
+        EXPECT_EQ(fetch_url(url(c.path).c_str(), stream_, stream_write_cb, c.offset, 0, nullptr,
+                            &remote_size),
+                  c.result);
+        // The caller reports a refused range: it knows the file.
+        EXPECT_EQ(err.finish(), "");
+        EXPECT_EQ(out.finish(), "");
+        EXPECT_EQ(remote_size, c.remote_size);
+        EXPECT_EQ(written(), "");
+    }
+
+    // With a bar, the caller's message starts on a line of its own.
+    columns_.set("3");
+    auto bar = progress_bar_new(3500);
+    fd_capture out(1);
+    EXPECT_EQ(fetch_url(url("/episode.bin?bar-refused").c_str(), stream_, stream_write_cb, 3500, 0,
+                        bar.get()),
+              FETCH_RANGE_REFUSED);
+    EXPECT_EQ(out.finish(), "\n");
 }
 
 TEST_F(fetch_test, failure_ends_the_bar_line_first) {
@@ -166,7 +241,8 @@ TEST_F(fetch_test, failure_ends_the_bar_line_first) {
     std::string target = url("/status/404?bar");
     fd_capture out(1);
     fd_capture err(2);
-    EXPECT_EQ(fetch_url(target.c_str(), stream_, stream_write_cb, 0, 0, bar.get()), 1);
+    EXPECT_EQ(fetch_url(target.c_str(), stream_, stream_write_cb, 0, 0, bar.get()),
+              FETCH_HTTP_ERROR);
     EXPECT_EQ(err.finish(),
               "Error retrieving " + target + ": The requested URL returned error: 404\n");
     EXPECT_EQ(out.finish(), "\n");
@@ -182,7 +258,7 @@ TEST_F(fetch_test, short_write_reports_the_system_error) {
     };
     fd_capture out(1);
     fd_capture err(2);
-    EXPECT_EQ(fetch_url(target.c_str(), stream_, full_device, 0, 0, bar.get()), 1);
+    EXPECT_EQ(fetch_url(target.c_str(), stream_, full_device, 0, 0, bar.get()), FETCH_FAILED);
     std::string message = err.finish();
     EXPECT_EQ(out.finish(), "\n");
     std::string prefix = "Error retrieving " + target + ": ";

@@ -8,7 +8,6 @@
 #include <ctime>
 #include <set>
 #include <string>
-#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -29,44 +28,6 @@ temporary_file_writer writing(std::string content) {
         std::fwrite(content.data(), 1, content.size(), stream);
         return extra;
     };
-}
-
-// A small tmpfs on `dir`, so that a full or read-only device is real.
-class tmpfs_mount {
-public:
-    explicit tmpfs_mount(std::string dir) : dir_(std::move(dir)) {}
-    ~tmpfs_mount() {
-        if (mounted_)
-            umount2(dir_.c_str(), MNT_DETACH);
-    }
-
-    // Empty on success, else the reason the test has to be skipped.
-    std::string mount_with(const char *options) {
-        if (geteuid() != 0)
-            return "mounting a tmpfs needs root";
-        if (mount("tmpfs", dir_.c_str(), "tmpfs", 0, options) != 0)
-            return std::string("cannot mount a tmpfs: ") + std::strerror(errno);
-        mounted_ = true;
-        return "";
-    }
-
-    bool remount_read_only() {
-        return mount("tmpfs", dir_.c_str(), "tmpfs", MS_REMOUNT | MS_RDONLY, nullptr) == 0;
-    }
-
-private:
-    std::string dir_;
-    bool mounted_ = false;
-};
-
-// Writes into `path` until the device refuses more.
-void fill_device(const std::string &path) {
-    FILE *filler = std::fopen(path.c_str(), "w");
-    ASSERT_NE(filler, nullptr);
-    std::string block(4096, 'f');
-    while (std::fwrite(block.data(), 1, block.size(), filler) == block.size()) {
-    }
-    std::fclose(filler);
 }
 
 class safe_replacement : public ::testing::Test {

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <sys/stat.h>
 
 #include <gtest/gtest.h>
 #include <taglib/fileref.h>
@@ -150,6 +151,31 @@ TEST(playlist, a_playlist_that_cannot_be_opened_is_reported_without_confirmation
     EXPECT_EQ(err.finish(), "Error opening playlist file " + *configuration.playlist + ": " +
                                 std::strerror(ENOENT) + ".\n");
     EXPECT_EQ(out.finish(), "");
+}
+
+TEST(playlist, a_playlist_that_cannot_be_written_is_reported_without_confirmation) {
+    scratch_directory dir;
+    const std::string full = dir / "full";
+    ASSERT_EQ(mkdir(full.c_str(), 0700), 0);
+    test::tmpfs_mount fs(full);
+    if (std::string skip = fs.mount_with("size=16k"); !skip.empty())
+        GTEST_SKIP() << skip;
+    channel_configuration configuration;
+    configuration.identifier = "pod";
+    configuration.playlist = full + "/list.m3u";
+    // A whole page of lines, so that the next line needs a page the full
+    // device no longer has.
+    const std::string existing = std::string(4095, 'x') + "\n";
+    write_file(*configuration.playlist, existing);
+    test::fill_device(full + "/filler");
+
+    fd_capture out(1);
+    fd_capture err(2);
+    append_to_playlist(configuration, "spool/one.mp3", true);
+    EXPECT_EQ(err.finish(), "Error writing playlist file " + *configuration.playlist + ": " +
+                                std::strerror(ENOSPC) + ".\n");
+    EXPECT_EQ(out.finish(), "");
+    EXPECT_EQ(read_file(*configuration.playlist), existing);
 }
 
 // What each reporter prints for a channel start and an enclosure start, by
