@@ -1,6 +1,7 @@
 #include "fetch.hpp"
 
 #include <cerrno>
+#include <cinttypes>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -56,15 +57,70 @@ std::optional<int64_t> stated_resource_size(CURL *curl) {
     return size;
 }
 
-} // namespace
+// What no transfer may exceed, so that an unattended run never waits for
+// ever on a silent server nor fills the disk with an endless feed.
+struct transfer_limits {
+    long connect_seconds = 30;
+    // A transfer that averages fewer bytes a second than this over that many
+    // seconds has stalled, before the headers or after them.
+    long low_speed_bytes = 10;
+    long low_speed_seconds = 60;
+    long redirects = 20;
+    // The decoded size of a feed; far more than any real feed needs.
+    curl_off_t feed_bytes = curl_off_t{256} << 20;
+};
 
-size_t stream_write_cb(char *ptr, size_t size, size_t nmemb, void *stream) {
-    return std::fwrite(ptr, size, nmemb, static_cast<FILE *>(stream));
+// The limits of the next transfer. SKIFFER_TEST_LIMITS is meant for the test
+// suite only, which must reach the limits in seconds rather than minutes:
+// "CONNECT_SECONDS:LOW_SPEED_SECONDS:FEED_BYTES" replaces those three. It is
+// read for every transfer, so a test can change it between two.
+transfer_limits current_limits() {
+    transfer_limits limits;
+    if (const char *text = std::getenv("SKIFFER_TEST_LIMITS")) {
+        long connect = 0;
+        long low_speed = 0;
+        intmax_t feed = 0;
+        if (std::sscanf(text, "%ld:%ld:%jd", &connect, &low_speed, &feed) == 3 && connect > 0 &&
+            low_speed > 0 && feed > 0) {
+            limits.connect_seconds = connect;
+            limits.low_speed_seconds = low_speed;
+            limits.feed_bytes = static_cast<curl_off_t>(feed);
+        }
+    }
+    return limits;
 }
 
-int fetch_url(const char *url, FILE *stream, curl_write_callback write_function,
-              int64_t resume_offset, int debug, progress_bar *bar,
-              std::optional<int64_t> *remote_size) {
+// The stream of a feed download with the count of its decoded bytes. The
+// count has to be taken here: libcurl's own size limit sees only what the
+// server announces or sends, and a small compressed body can decode to
+// gigabytes.
+struct feed_sink {
+    FILE *stream;
+    curl_off_t limit = 0;
+    curl_off_t written = 0;
+    bool refused = false;
+};
+
+size_t feed_write_cb(char *ptr, size_t size, size_t nmemb, void *data) {
+    auto *sink = static_cast<feed_sink *>(data);
+    const auto bytes = static_cast<curl_off_t>(size * nmemb);
+    if (bytes > sink->limit - sink->written) {
+        // Taking nothing ends the transfer with a write error.
+        sink->refused = true;
+        return 0;
+    }
+    sink->written += bytes;
+    return std::fwrite(ptr, size, nmemb, sink->stream);
+}
+
+// fetch_url for both kinds of resource: an enclosure when `feed` is null,
+// else a feed written through `feed`, decoded and capped.
+int transfer(const char *url, FILE *stream, curl_write_callback write_function,
+             int64_t resume_offset, int debug, progress_bar *bar,
+             std::optional<int64_t> *remote_size, feed_sink *feed) {
+    const transfer_limits limits = current_limits();
+    if (feed != nullptr)
+        feed->limit = limits.feed_bytes;
     if (CURLcode setup = initialise_curl_once(); setup != CURLE_OK) {
         std::fprintf(stderr, "Error retrieving %s: %s\n", url, curl_easy_strerror(setup));
         return FETCH_FAILED;
@@ -91,14 +147,30 @@ int fetch_url(const char *url, FILE *stream, curl_write_callback write_function,
     // An error page is not the resource: without this its body would land in
     // the enclosure file or be parsed as the feed, and count as success.
     curl_easy_setopt(curl, CURLOPT_FAILONERROR, 1L);
-    // A null write function selects libcurl's own, which fwrites to WRITEDATA.
-    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, write_function);
-    curl_easy_setopt(curl, CURLOPT_WRITEDATA, stream);
+    if (feed != nullptr) {
+        curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, feed_write_cb);
+        curl_easy_setopt(curl, CURLOPT_WRITEDATA, feed);
+    } else {
+        // A null write function selects libcurl's own, which fwrites to WRITEDATA.
+        curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, write_function);
+        curl_easy_setopt(curl, CURLOPT_WRITEDATA, stream);
+    }
     curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+    // A redirect loop or an endless chain ends here, not at the server's whim.
+    curl_easy_setopt(curl, CURLOPT_MAXREDIRS, limits.redirects);
+    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, limits.connect_seconds);
+    // A stalled transfer fails like a dropped connection: a partial
+    // enclosure stays for a later resume.
+    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, limits.low_speed_bytes);
+    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, limits.low_speed_seconds);
     curl_easy_setopt(curl, CURLOPT_USERAGENT, user_agent.c_str());
-    // The empty text offers every encoding libcurl can decode, and the body
-    // reaches the stream decoded.
-    curl_easy_setopt(curl, CURLOPT_ACCEPT_ENCODING, "");
+    // Only a feed is offered compression: the empty text offers every
+    // encoding libcurl can decode, and the body reaches the stream decoded.
+    // Enclosures are compressed media already, and asking for them encoded
+    // would only invite a small body that decodes to fill the disk; without
+    // the offer libcurl also leaves any encoding a server sends unasked.
+    if (feed != nullptr)
+        curl_easy_setopt(curl, CURLOPT_ACCEPT_ENCODING, "");
     if (bar != nullptr) {
         curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
         curl_easy_setopt(curl, CURLOPT_PROGRESSFUNCTION, progress_bar_cb);
@@ -151,7 +223,11 @@ int fetch_url(const char *url, FILE *stream, curl_write_callback write_function,
     // libcurl fills the buffer for nearly every failure; its short text for
     // the code stands in where it did not.
     const char *reason = error_text[0] != '\0' ? error_text : curl_easy_strerror(outcome);
-    if (outcome == CURLE_WRITE_ERROR)
+    if (feed != nullptr && feed->refused)
+        std::fprintf(stderr,
+                     "Error retrieving %s: The feed exceeds the limit of %" PRIdMAX " bytes.\n",
+                     url, static_cast<intmax_t>(feed->limit));
+    else if (outcome == CURLE_WRITE_ERROR)
         std::fprintf(stderr, "Error retrieving %s: %s: %s\n\n", url, reason,
                      std::strerror(write_errno));
     else
@@ -161,8 +237,21 @@ int fetch_url(const char *url, FILE *stream, curl_write_callback write_function,
     return outcome == CURLE_HTTP_RETURNED_ERROR ? FETCH_HTTP_ERROR : FETCH_FAILED;
 }
 
+} // namespace
+
+size_t stream_write_cb(char *ptr, size_t size, size_t nmemb, void *stream) {
+    return std::fwrite(ptr, size, nmemb, static_cast<FILE *>(stream));
+}
+
+int fetch_url(const char *url, FILE *stream, curl_write_callback write_function,
+              int64_t resume_offset, int debug, progress_bar *bar,
+              std::optional<int64_t> *remote_size) {
+    return transfer(url, stream, write_function, resume_offset, debug, bar, remote_size, nullptr);
+}
+
 int fetch_url_to_stream(FILE *stream, const std::string &url, int debug) {
-    return fetch_url(url.c_str(), stream, nullptr, 0, debug, nullptr);
+    feed_sink sink{.stream = stream};
+    return transfer(url.c_str(), stream, nullptr, 0, debug, nullptr, nullptr, &sink);
 }
 
 } // namespace skiffer

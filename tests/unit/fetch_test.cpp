@@ -103,9 +103,9 @@ TEST_F(fetch_test, whole_resource_with_exact_user_agent_and_no_range) {
     EXPECT_EQ(header(requests[0], "Range"), std::nullopt);
 }
 
-TEST_F(fetch_test, follows_redirects_and_decodes_content) {
+TEST_F(fetch_test, follows_redirects) {
     for (const char *path : {"/redirect/301/episode.bin?moved", "/redirect/302/episode.bin?found",
-                             "/gzip/episode.bin?compressed"}) {
+                             "/chain/20/episode.bin?twenty"}) {
         SCOPED_TRACE(path);
         empty_stream();
         fd_capture err(2);
@@ -113,15 +113,62 @@ TEST_F(fetch_test, follows_redirects_and_decodes_content) {
         EXPECT_EQ(err.finish(), "");
         EXPECT_TRUE(written() == episode_);
     }
-    auto compressed = requests_for("/gzip/episode.bin?compressed");
-    ASSERT_EQ(compressed.size(), 1u);
-    EXPECT_NE(header(compressed[0], "Accept-Encoding").value_or("").find("gzip"),
-              std::string::npos);
-    // Both redirects lead to the bare path, asked for with the same User-Agent.
+    // Every redirect leads to the bare path, asked for with the same
+    // User-Agent; twenty hops in a row are still followed.
+    EXPECT_EQ(requests_for("/chain/1/episode.bin").size(), 1u);
     auto targets = requests_for("/episode.bin");
-    ASSERT_EQ(targets.size(), 2u);
+    ASSERT_EQ(targets.size(), 3u);
     for (const auto &request : targets)
         EXPECT_EQ(header(request, "User-Agent"), user_agent);
+}
+
+TEST_F(fetch_test, only_feeds_are_asked_for_compression_and_decoded) {
+    const std::string compressed = url("/gzip/episode.bin?enclosure");
+    fd_capture err(2);
+    EXPECT_EQ(fetch_url(compressed.c_str(), stream_, stream_write_cb, 0, 0, nullptr), 0);
+    // Sent encoded although not asked to: kept as sent, never inflated.
+    EXPECT_EQ(written().substr(0, 2), "\x1f\x8b");
+    EXPECT_NE(written(), episode_);
+
+    empty_stream();
+    EXPECT_EQ(fetch_url_to_stream(stream_, url("/gzip/episode.bin?feed"), 0), 0);
+    EXPECT_TRUE(written() == episode_);
+    EXPECT_EQ(err.finish(), "");
+
+    auto enclosure = requests_for("/gzip/episode.bin?enclosure");
+    ASSERT_EQ(enclosure.size(), 1u);
+    EXPECT_EQ(header(enclosure[0], "Accept-Encoding"), std::nullopt);
+    auto feed = requests_for("/gzip/episode.bin?feed");
+    ASSERT_EQ(feed.size(), 1u);
+    EXPECT_NE(header(feed[0], "Accept-Encoding").value_or("").find("gzip"), std::string::npos);
+}
+
+TEST_F(fetch_test, feed_larger_than_the_limit_is_refused_by_its_decoded_size) {
+    // The feed is 3000 bytes decoded, fewer on the wire when compressed.
+    struct limit_case {
+        const char *path;
+        const char *limit;
+        bool refused;
+    } cases[] = {
+        {"/episode.bin?exact", "30:60:3000", false},
+        {"/episode.bin?over", "30:60:2999", true},
+        {"/gzip/episode.bin?over", "30:60:2999", true},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.path);
+        scoped_environment limits("SKIFFER_TEST_LIMITS", c.limit);
+        empty_stream();
+        fd_capture err(2);
+        EXPECT_EQ(fetch_url_to_stream(stream_, url(c.path), 0),
+                  c.refused ? FETCH_FAILED : FETCH_OK);
+        EXPECT_EQ(err.finish(), c.refused ? "Error retrieving " + url(c.path) +
+                                                ": The feed exceeds the limit of 2999 bytes.\n"
+                                          : "");
+        if (!c.refused)
+            EXPECT_TRUE(written() == episode_);
+        else
+            EXPECT_LE(written().size(), 2999u);
+    }
 }
 
 TEST_F(fetch_test, resume_asks_for_the_rest_only) {
@@ -168,6 +215,8 @@ TEST_F(fetch_test, failures_are_reported_with_library_text) {
          FETCH_FAILED},
         {url("/redirect-to?file:///etc/passwd"),
          "Protocol \"file\" not supported or disabled in libcurl", 0, FETCH_FAILED},
+        {url("/loop"), "Maximum (20) redirects followed", 0, FETCH_FAILED},
+        {url("/chain/21/episode.bin"), "Maximum (20) redirects followed", 0, FETCH_FAILED},
         // A resumed request for a page that does not exist is no complete file.
         {url("/status/404?resumed"), "The requested URL returned error: 404", 0, FETCH_HTTP_ERROR},
     };

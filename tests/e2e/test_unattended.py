@@ -1,0 +1,100 @@
+"""Unattended runs end to end: servers that hang, drip, loop or flood,
+overlapping runs, kills and power cuts, closed or broken outputs, control
+characters in feeds and a home directory that is not there."""
+
+import os
+import re
+import socket
+import unittest
+
+from harness import SkifferTestCase
+from test_update import EPISODE, UpdateTestCase
+
+# Short limits for the tests only: connect within 1 s, fail a transfer that
+# averages under 10 bytes a second over 2 s, refuse a feed over 1 MiB.
+SHORT_LIMITS = {"SKIFFER_TEST_LIMITS": "1:2:1048576"}
+TOO_SLOW = "Operation too slow. Less than 10 bytes/sec transferred the last 2 seconds"
+TOO_MANY_REDIRECTS = "Maximum (20) redirects followed"
+
+
+class HostileServerTests(UpdateTestCase):
+    def retrieval_failure(self, url, reason):
+        return ("Error retrieving %s: %s\nError downloading enclosure from %s.\n"
+                % (url, reason, url))
+
+    def test_stalled_dripping_and_redirecting_servers_fail_the_enclosure(self):
+        self.publish("e.mp3")
+        # (server path, reason, whether a partial file stays for -r)
+        cases = [
+            ("stall/before/e.mp3", TOO_SLOW, False),
+            ("stall/after/e.mp3", TOO_SLOW, False),
+            ("drip/300/e.mp3", TOO_SLOW, True),
+            ("loop", TOO_MANY_REDIRECTS, False),
+            ("chain/21/e.mp3", TOO_MANY_REDIRECTS, False),
+        ]
+        for path, reason, partial in cases:
+            with self.subTest(path=path):
+                url = self.server.url(path)
+                self.write_config("[pod]\nurl=%s\nspool=spool\nplaylist=list.m3u\n"
+                                  % self.publish_feed([{"url": url}]))
+                self.assertRun(self.run_skiffer("-q", env=SHORT_LIMITS),
+                               stderr=self.retrieval_failure(url, reason))
+                name = os.path.basename(path)
+                if partial:
+                    content = self.read("spool/" + name, "rb")
+                    self.assertTrue(0 < len(content) < len(EPISODE), len(content))
+                    self.assertTrue(EPISODE.startswith(content))
+                    os.unlink(self.path("spool", name))
+                self.assertEqual(os.listdir(self.path("spool")), [])
+                self.assertFalse(os.path.exists(self.path("list.m3u")))
+                self.assertState("pod", [])
+        # One request and twenty redirects followed, no more.
+        self.assertEqual(len(self.requested("/loop")), 21)
+        self.assertEqual(len(self.requested("/chain/")), 21)
+
+    def test_twenty_redirects_are_followed(self):
+        self.publish("e.mp3")
+        url = self.server.url("chain/20/e.mp3")
+        self.write_config("[pod]\nurl=%s\nspool=spool\n" % self.publish_feed([{"url": url}]))
+        self.assertRun(self.run_skiffer("-q", env=SHORT_LIMITS))
+        self.assertEqual(self.read("spool/e.mp3", "rb"), EPISODE)
+        self.assertState("pod", [url])
+
+    def test_connection_that_cannot_be_made_times_out(self):
+        # A listening socket whose queue is full drops every further SYN, so
+        # a connection attempt waits without an answer.
+        listener = socket.socket()
+        self.addCleanup(listener.close)
+        listener.bind(("127.0.0.1", 0))
+        listener.listen(0)
+        port = listener.getsockname()[1]
+        for _ in range(3):
+            filler = socket.socket()
+            self.addCleanup(filler.close)
+            filler.setblocking(False)
+            filler.connect_ex(("127.0.0.1", port))
+        url = "http://127.0.0.1:%d/e.mp3" % port
+        self.write_config("[pod]\nurl=%s\nspool=spool\n" % self.publish_feed([{"url": url}]))
+        result = self.run_skiffer("-q", env=SHORT_LIMITS)
+        self.assertRegex(result.stderr, "^Error retrieving %s: .* after 1\\d\\d\\d ms: Timeout "
+                         "was reached\nError downloading enclosure from %s.\n$"
+                         % (re.escape(url), re.escape(url)))
+        self.assertEqual(result.status, 0)
+        self.assertState("pod", [])
+
+    def test_endless_or_exploding_feed_is_refused_and_its_file_removed(self):
+        os.makedirs(self.path("tmp"))
+        for path in ("endless", "bomb/64"):
+            with self.subTest(path=path):
+                url = self.server.url(path)
+                self.write_config("[pod]\nurl=%s\nspool=spool\n" % url)
+                self.assertRun(self.run_skiffer("-q", env={**SHORT_LIMITS,
+                                                           "TMPDIR": self.path("tmp")}),
+                               stderr="Error retrieving %s: The feed exceeds the limit of "
+                                      "1048576 bytes.\n" % url)
+                self.assertEqual(os.listdir(self.path("tmp")), [])
+                self.assertFalse(os.path.exists(self.path(".skiffer/pod.xml")))
+
+
+if __name__ == "__main__":
+    unittest.main()
