@@ -96,5 +96,18 @@ class HostileServerTests(UpdateTestCase):
                 self.assertFalse(os.path.exists(self.path(".skiffer/pod.xml")))
 
 
+class HomeTests(SkifferTestCase):
+    def test_home_unset_empty_or_relative_is_an_error(self):
+        os.makedirs(self.path("work"))
+        self.write("work/.skifferrc", "[*]\n")
+        for home in (None, "", "work", "."):
+            with self.subTest(home=home):
+                self.assertRun(self.run_skiffer(env={"HOME": home}, cwd=self.path("work")),
+                               status=1, stderr="Cannot determine the home directory.\n")
+                self.assertEqual(os.listdir(self.path("work")), [".skifferrc"])
+        # Options that stop before the channels do not need a home.
+        self.assertEqual(self.run_skiffer("-V", env={"HOME": None}).status, 0)
+
+
 if __name__ == "__main__":
     unittest.main()
