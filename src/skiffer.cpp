@@ -1,12 +1,16 @@
 #include "skiffer.hpp"
 
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
 #include <variant>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <glib.h>
 #include <libxml/parser.h>
@@ -209,6 +213,36 @@ int run(int argc, char **argv) {
     return status;
 }
 
+// Opens /dev/null on each of the standard descriptors that is closed. The
+// next file opened would otherwise take its number, and messages and the
+// progress bar would be written into an episode or a state file. Answers
+// false when /dev/null cannot be opened.
+bool reopen_closed_standard_streams() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+            continue;
+        // The lowest free number is this one, since those below are open.
+        int null = open("/dev/null", O_RDWR);
+        if (null == -1)
+            return false;
+        if (null != fd) {
+            dup2(null, fd);
+            close(null);
+        }
+    }
+    return true;
+}
+
+int start(int argc, char **argv) {
+    if (!reopen_closed_standard_streams())
+        return 1;
+    // A reader that goes away (`skiffer -v | head`) must not end the run
+    // halfway through a download: writes to it fail with EPIPE instead, and
+    // nothing acts on the result of writing a message.
+    std::signal(SIGPIPE, SIG_IGN);
+    return run(argc, argv);
+}
+
 } // namespace
 
 void process_channel(const char *state_directory, GKeyFile *kf, const char *identifier,
@@ -261,5 +295,5 @@ void process_channel(const char *state_directory, GKeyFile *kf, const char *iden
 } // namespace skiffer
 
 int main(int argc, char **argv) {
-    return skiffer::run(argc, argv);
+    return skiffer::start(argc, argv);
 }

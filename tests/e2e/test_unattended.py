@@ -5,9 +5,10 @@ characters in feeds and a home directory that is not there."""
 import os
 import re
 import socket
+import subprocess
 import unittest
 
-from harness import SkifferTestCase
+from harness import BINARY, SkifferTestCase
 from test_update import EPISODE, UpdateTestCase
 
 # Short limits for the tests only: connect within 1 s, fail a transfer that
@@ -94,6 +95,52 @@ class HostileServerTests(UpdateTestCase):
                                       "1048576 bytes.\n" % url)
                 self.assertEqual(os.listdir(self.path("tmp")), [])
                 self.assertFalse(os.path.exists(self.path(".skiffer/pod.xml")))
+
+
+class BrokenOutputTests(UpdateTestCase):
+    def test_closed_standard_streams_never_reach_a_file(self):
+        good = [self.publish("e%d.mp3" % n) for n in range(3)]
+        self.publish("e.mp3")
+        dropped = self.server.url("drop/3000/e.mp3")
+        # (closed descriptors, options, enclosures, the spool's content after);
+        # what the closed descriptors would have shown is lost, nothing else.
+        cases = [
+            ((1,), ["-v", "-p"], good, {"e%d.mp3" % n: EPISODE for n in range(3)}),
+            ((2,), ["-q"], [dropped], {"e.mp3": EPISODE[:3000]}),
+            ((0, 1, 2), ["-v", "-p"], [dropped], {"e.mp3": EPISODE[:3000]}),
+        ]
+        for closed, options, urls, files in cases:
+            with self.subTest(closed=closed):
+                for name in os.listdir(self.path("spool")):
+                    os.unlink(self.path("spool", name))
+                if os.path.exists(self.path(".skiffer/pod.xml")):
+                    os.unlink(self.path(".skiffer/pod.xml"))
+                self.write_config("[pod]\nurl=%s\nspool=spool\n" % self.publish_feed(
+                    [{"url": u} for u in urls]))
+                self.assertRun(self.run_skiffer(*options, closed=closed))
+                self.assertEqual({n: self.read("spool/" + n, "rb")
+                                  for n in os.listdir(self.path("spool"))}, files)
+                self.assertState("pod", urls if urls == good else [])
+
+    def test_reader_that_goes_away_does_not_end_the_run(self):
+        # Each episode takes a while, so the reader is gone long before the
+        # last one, and the bar keeps writing to the broken pipe.
+        urls = [self.server.url("delay/300/e%d.mp3" % n) for n in range(4)]
+        for n in range(4):
+            self.publish("e%d.mp3" % n)
+        self.write_config("[pod]\nurl=%s\nspool=spool\nplaylist=list.m3u\n"
+                          % self.publish_feed([{"url": u} for u in urls]))
+        process = subprocess.Popen([BINARY, "-v", "-p"], env=self.environment(), cwd=self.home,
+                                   stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE)
+        self.assertEqual(process.stdout.read(10), b"Updating c")
+        process.stdout.close()
+        stderr = process.stderr.read()
+        self.assertEqual((process.wait(timeout=60), stderr), (0, b""))
+        self.assertEqual({n: self.read("spool/" + n, "rb") for n in os.listdir(self.path("spool"))},
+                         {"e%d.mp3" % n: EPISODE for n in range(4)})
+        self.assertEqual(self.read("list.m3u"), "".join("spool/e%d.mp3\n" % n for n in range(4)))
+        self.assertState("pod", urls)
 
 
 class HomeTests(SkifferTestCase):
