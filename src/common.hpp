@@ -5,6 +5,9 @@
 // the way to receive a handle through a C out-parameter.
 
 #include <memory>
+#include <utility>
+
+#include <unistd.h>
 
 #include <glib.h>
 
@@ -49,5 +52,32 @@ private:
 template <typename Owner> out_ptr_t<Owner> out_ptr(Owner &owner) {
     return out_ptr_t<Owner>(owner);
 }
+
+// Owns a file descriptor and closes it when destroyed, for descriptors whose
+// close cannot lose data: read-only files, directories, locks. A descriptor
+// that was written to is closed explicitly and the result checked.
+class unique_fd {
+public:
+    explicit unique_fd(int fd = -1) : fd_(fd) {}
+    unique_fd(unique_fd &&other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    unique_fd &operator=(unique_fd &&other) noexcept {
+        reset(std::exchange(other.fd_, -1));
+        return *this;
+    }
+    ~unique_fd() { reset(); }
+
+    int get() const { return fd_; }
+    explicit operator bool() const { return fd_ != -1; }
+    // Hands the descriptor over without closing it.
+    int release() { return std::exchange(fd_, -1); }
+    void reset(int fd = -1) {
+        if (fd_ != -1)
+            close(fd_);
+        fd_ = fd;
+    }
+
+private:
+    int fd_;
+};
 
 } // namespace skiffer

@@ -3,8 +3,10 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
 #include <locale.h>
 #include <memory>
+#include <sys/file.h>
 #include <type_traits>
 #include <unistd.h>
 
@@ -17,6 +19,42 @@ namespace skiffer {
 namespace {
 
 using locale_ptr = c_ptr<std::remove_pointer_t<locale_t>, freelocale>;
+
+using dir_ptr = c_ptr<GDir, g_dir_close>;
+
+// Where a target finally is: the target itself, or where the symbolic links
+// that it is lead, read one after the other; a relative link counts from the
+// link's own directory. Replacing that path keeps the links in place. A chain
+// longer than the kernel would follow is taken as far as it was read.
+std::string final_link_target(const std::string &target) {
+    std::string path = target;
+    for (int depth = 0; depth < 40; ++depth) {
+        gchar_ptr link(g_file_read_link(path.c_str(), nullptr));
+        if (!link)
+            break;
+        if (g_path_is_absolute(link.get())) {
+            path = link.get();
+        } else {
+            gchar_ptr directory(g_path_get_dirname(path.c_str()));
+            gchar_ptr joined(g_build_filename(directory.get(), link.get(), nullptr));
+            path = joined.get();
+        }
+    }
+    return path;
+}
+
+// Whether `name` is a temporary file of the target called `base`, as
+// open_temporary_file names it: the name, a dot and the six characters that
+// g_mkstemp puts in place of XXXXXX, which are ASCII letters and digits.
+bool is_temporary_name_of(const std::string &name, const std::string &base) {
+    if (name.size() != base.size() + 7 || name.compare(0, base.size(), base) != 0 ||
+        name[base.size()] != '.')
+        return false;
+    for (size_t i = base.size() + 1; i < name.size(); ++i)
+        if (!g_ascii_isalnum(name[i]))
+            return false;
+    return true;
+}
 
 // Makes the temporary file: beside the target when there is one, so that the
 // final rename stays on one file system, else in the temporary directory.
@@ -63,8 +101,11 @@ int finish_stream(FILE *stream, bool durable, int writer_errno) {
 int write_via_temporary_file(const std::optional<std::string> &target,
                              const temporary_file_writer &writer, std::string *out_path,
                              int extra) {
+    std::optional<std::string> destination;
+    if (target)
+        destination = final_link_target(*target);
     gchar_ptr path;
-    int fd = open_temporary_file(target, path);
+    int fd = open_temporary_file(destination, path);
     if (fd == -1)
         return -1;
 
@@ -85,7 +126,7 @@ int write_via_temporary_file(const std::optional<std::string> &target,
     // A short or failed write means the file is not the content the writer
     // meant, whatever the writer returned, so it must never replace the
     // target nor be handed out.
-    int write_error = finish_stream(stream, target.has_value(), writer_errno);
+    int write_error = finish_stream(stream, destination.has_value(), writer_errno);
     if (write_error == ENOSPC) {
         std::fprintf(stderr, "No space left on device.\n");
         g_unlink(path.get());
@@ -98,13 +139,13 @@ int write_via_temporary_file(const std::optional<std::string> &target,
         return -1;
     }
 
-    if (result == 0 && target) {
+    if (result == 0 && destination) {
         // rename replaces the target in one step: a reader sees the old file
         // or the new one, never a mixture.
-        if (std::rename(path.get(), target->c_str()) != 0) {
+        if (std::rename(path.get(), destination->c_str()) != 0) {
             int error = errno;
             std::fprintf(stderr, "Error renaming temporary file %s to %s: %s.\n", path.get(),
-                         target->c_str(), std::strerror(error));
+                         destination->c_str(), std::strerror(error));
             g_unlink(path.get());
             return -1;
         }
@@ -118,6 +159,47 @@ int write_via_temporary_file(const std::optional<std::string> &target,
     if (out_path != nullptr)
         *out_path = path.get();
     return result;
+}
+
+void remove_stale_temporary_files(const std::string &target) {
+    const std::string destination = final_link_target(target);
+    gchar_ptr directory(g_path_get_dirname(destination.c_str()));
+    gchar_ptr base(g_path_get_basename(destination.c_str()));
+    dir_ptr entries(g_dir_open(directory.get(), 0, nullptr));
+    // A directory that cannot be read holds nothing this run could save.
+    if (!entries)
+        return;
+    while (const char *name = g_dir_read_name(entries.get())) {
+        if (!is_temporary_name_of(name, base.get()))
+            continue;
+        gchar_ptr stale(g_build_filename(directory.get(), name, nullptr));
+        if (g_unlink(stale.get()) != 0 && errno != ENOENT) {
+            int error = errno;
+            std::fprintf(stderr, "Error removing temporary file %s: %s.\n", stale.get(),
+                         std::strerror(error));
+        }
+    }
+}
+
+unique_fd try_lock_file(const std::string &path, bool &busy) {
+    busy = false;
+    unique_fd fd(open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+    if (!fd) {
+        int error = errno;
+        std::fprintf(stderr, "Error opening lock file %s: %s.\n", path.c_str(),
+                     std::strerror(error));
+        return fd;
+    }
+    if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+        int error = errno;
+        if (error == EWOULDBLOCK)
+            busy = true;
+        else
+            std::fprintf(stderr, "Error locking file %s: %s.\n", path.c_str(),
+                         std::strerror(error));
+        fd.reset();
+    }
+    return fd;
 }
 
 std::optional<std::string> current_time_stamp() {

@@ -16,6 +16,7 @@
 #include <libxml/parser.h>
 
 #include "common.hpp"
+#include "files.hpp"
 #include "reporters.hpp"
 
 namespace skiffer {
@@ -66,6 +67,11 @@ bool prepare_state_directory(const char *path) {
     if (g_file_test(path, G_FILE_TEST_IS_DIR))
         return true;
     if (mkdir(path, 0755) != 0) {
+        int error = errno;
+        // Another run may have made it since the test above.
+        if (error == EEXIST && g_file_test(path, G_FILE_TEST_IS_DIR))
+            return true;
+        errno = error;
         std::perror("Error creating channel directory");
         return false;
     }
@@ -274,6 +280,21 @@ void process_channel(const char *state_directory, GKeyFile *kf, const char *iden
     gchar_ptr state_file{g_build_filename(state_directory, state_file_name.c_str(), nullptr)};
     if (settings.new_only && g_file_test(state_file.get(), G_FILE_TEST_EXISTS))
         return;
+
+    // Held until the channel is done, so that two runs at once (a cron job
+    // that overlaps the last one) never download into the same files or
+    // save the same state; the second leaves the channel to the first.
+    std::string lock_file(state_file.get());
+    lock_file.replace(lock_file.size() - 4, 4, ".lock");
+    bool busy = false;
+    unique_fd lock = try_lock_file(lock_file, busy);
+    if (busy)
+        std::fprintf(stderr, "Channel %s is locked by another process, skipped.\n", identifier);
+    if (!lock)
+        return;
+    // Under the lock no other run writes this state file, so any temporary
+    // file beside it is left over from a run that was killed.
+    remove_stale_temporary_files(state_file.get());
 
     std::unique_ptr<channel_state> state = channel_state_load(
         *configuration.url, state_file.get(), *configuration.spool, configuration.filename);

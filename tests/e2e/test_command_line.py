@@ -141,7 +141,7 @@ class ChannelIdentifierTests(SkifferTestCase):
                        stdout="Catching up with channel good...\n",
                        stderr="Invalid channel identifier a/b.\n"
                               "Unknown channel identifier ../y.\n")
-        self.assertEqual(os.listdir(self.path(".skiffer")), ["good.xml"])
+        self.assertEqual(sorted(os.listdir(self.path(".skiffer"))), ["good.lock", "good.xml"])
         self.assertEqual(sorted(os.listdir(self.home)), [".skiffer", ".skifferrc", "feed.xml"])
 
 

@@ -3,12 +3,16 @@ overlapping runs, kills and power cuts, closed or broken outputs, control
 characters in feeds and a home directory that is not there."""
 
 import os
+import random
 import re
+import shutil
+import signal
 import socket
 import subprocess
+import time
 import unittest
 
-from harness import BINARY, SkifferTestCase
+from harness import BINARY, SkifferTestCase, rss
 from test_update import EPISODE, UpdateTestCase
 
 # Short limits for the tests only: connect within 1 s, fail a transfer that
@@ -135,11 +139,109 @@ class BrokenOutputTests(UpdateTestCase):
                                    stderr=subprocess.PIPE)
         self.assertEqual(process.stdout.read(10), b"Updating c")
         process.stdout.close()
-        stderr = process.stderr.read()
+        with process.stderr:
+            stderr = process.stderr.read()
         self.assertEqual((process.wait(timeout=60), stderr), (0, b""))
         self.assertEqual({n: self.read("spool/" + n, "rb") for n in os.listdir(self.path("spool"))},
                          {"e%d.mp3" % n: EPISODE for n in range(4)})
         self.assertEqual(self.read("list.m3u"), "".join("spool/e%d.mp3\n" % n for n in range(4)))
+        self.assertState("pod", urls)
+
+
+def locked(channel):
+    return "Channel %s is locked by another process, skipped.\n" % channel
+
+
+class OverlapTests(UpdateTestCase):
+    def start_skiffer(self, *args):
+        return subprocess.Popen([BINARY, *args], env=self.environment(), cwd=self.home,
+                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE)
+
+    def test_overlapping_runs_leave_each_channel_to_one_of_them(self):
+        # Two channels of four slow episodes each; a first run holds "one"
+        # while two more runs start, as cron jobs that overlap would.
+        urls = {}
+        config = ""
+        for channel in ("one", "two"):
+            urls[channel] = [self.server.url("delay/200/%s%d.mp3" % (channel, n))
+                             for n in range(4)]
+            for n in range(4):
+                self.publish("%s%d.mp3" % (channel, n))
+            feed = self.publish(channel + ".xml", rss([{"url": u} for u in urls[channel]]))
+            os.makedirs(self.path(channel))
+            config += "[%s]\nurl=%s\nspool=%s\n" % (channel, feed, channel)
+        self.write_config(config)
+
+        first = self.start_skiffer("-r", "-q")
+        deadline = time.monotonic() + 30
+        while not self.requested("/one.xml"):
+            self.assertLess(time.monotonic(), deadline)
+            time.sleep(0.01)
+        later = [self.start_skiffer("-r", "-q") for _ in range(2)]
+        runs = []
+        for run in [first, *later]:
+            stdout, stderr = run.communicate(timeout=60)
+            runs.append((run.returncode, stdout, stderr.decode()))
+
+        for status, stdout, _ in runs:
+            self.assertEqual((status, stdout), (0, b""), runs)
+        # Each later run found "one" locked and went on; "two" went to
+        # whichever run came to it first, and no run waited for a lock.
+        self.assertIn(runs[0][2], ("", locked("two")), runs)
+        for _, _, stderr in runs[1:]:
+            self.assertIn(stderr, (locked("one"), locked("one") + locked("two")), runs)
+        # Every episode was fetched once, whole, and recorded.
+        for channel in ("one", "two"):
+            self.assertEqual({n: self.read("%s/%s" % (channel, n), "rb")
+                              for n in os.listdir(self.path(channel))},
+                             {"%s%d.mp3" % (channel, n): EPISODE for n in range(4)})
+            for n in range(4):
+                self.assertEqual(len(self.requested("/delay/200/%s%d.mp3" % (channel, n))), 1)
+            self.assertState(channel, urls[channel])
+
+    @unittest.skipUnless(shutil.which("strace"), "strace delays the directory creation")
+    def test_first_runs_at_once_share_the_new_state_directory(self):
+        # Both runs find no state directory, and both try to make it: strace
+        # holds each mkdir for a moment, so that the second always comes
+        # after the first has made it.
+        self.write_config("[*]\n")
+        runs = [subprocess.Popen(["strace", "-qq", "-o", "/dev/null", "-e", "trace=mkdir",
+                                  "-e", "inject=mkdir:delay_enter=300000", BINARY],
+                                 env=self.environment(), cwd=self.home,
+                                 stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                 stderr=subprocess.PIPE) for _ in range(2)]
+        for run in runs:
+            self.assertEqual(run.communicate(timeout=60), (b"", b""))
+            self.assertEqual(run.returncode, 0)
+        self.assertTrue(os.path.isdir(self.path(".skiffer")))
+
+
+class KillTests(UpdateTestCase):
+    def test_kill_during_a_save_leaves_nothing_that_lasts(self):
+        # A catch-up of many items saves the state once per item, so a kill
+        # lands in a save most of the time; the next run, under the
+        # channel's lock, removes what the killed one left.
+        urls = ["http://example.org/e%04d.mp3" % n for n in range(1000)]
+        self.write("feed.xml", rss([{"url": u} for u in urls]))
+        self.write_config("[pod]\nurl=feed.xml\nspool=spool\n")
+        self.write(".skiffer/other.xml.Ab3dEf", "another channel's, not ours to remove")
+        left = []
+        for _ in range(20):
+            run = subprocess.Popen([BINARY, "-c", "-q"], env=self.environment(), cwd=self.home)
+            time.sleep(random.uniform(0.1, 0.4))
+            run.send_signal(signal.SIGKILL)
+            run.wait()
+            left = [n for n in os.listdir(self.path(".skiffer")) if n.startswith("pod.xml.")]
+            if os.path.exists(self.path(".skiffer/pod.xml")):
+                # Whatever the moment of the kill, the state file is whole.
+                self.assertTrue(self.read(".skiffer/pod.xml").endswith("</channel>\n"))
+            if left:
+                break
+        self.assertRegex(" ".join(left), r"^pod\.xml\.[A-Za-z0-9]{6}$")
+        self.assertRun(self.run_skiffer("-c", "-q"))
+        self.assertEqual(sorted(os.listdir(self.path(".skiffer"))),
+                         ["other.xml.Ab3dEf", "pod.lock", "pod.xml"])
         self.assertState("pod", urls)
 
 
