@@ -268,7 +268,13 @@ download_outcome download_enclosure(const channel_state &state, recorded_files &
 
     int64_t resume_offset = 0;
     const char *mode = "wb";
-    if (g_file_test(path.c_str(), G_FILE_TEST_EXISTS)) {
+    struct stat existing;
+    // An empty file holds nothing to keep or to resume: it counts as absent.
+    // One left by a run stopped before its first byte would otherwise block
+    // the episode.
+    bool exists =
+        stat(path.c_str(), &existing) == 0 && !(S_ISREG(existing.st_mode) && existing.st_size == 0);
+    if (exists) {
         // Another enclosure's file is never resumed nor overwritten: the
         // first would join two episodes into one, the second lose one.
         if (const std::string *owner = recorded.owner_of(path)) {
@@ -280,9 +286,8 @@ download_outcome download_enclosure(const channel_state &state, recorded_files &
             std::fprintf(stderr, "Enclosure file %s already exists.\n", path.c_str());
             return download_outcome::passed_over;
         }
-        struct stat status;
-        if (stat(path.c_str(), &status) == 0 && status.st_size > 0) {
-            resume_offset = status.st_size;
+        if (existing.st_size > 0) {
+            resume_offset = existing.st_size;
             mode = "ab";
         }
     }
@@ -320,11 +325,20 @@ download_outcome download_enclosure(const channel_state &state, recorded_files &
         progress_bar_free(std::move(bar));
 
     // The last buffered block reaches the disk only here: a full disk at this
-    // point leaves the file short, so the download has failed after all.
+    // point leaves the file short, so the download has failed after all. A
+    // complete episode is synced, and its name with it, before its URL can be
+    // recorded: after a power cut a recorded episode is never short.
+    int write_error = 0;
+    if (!failed && (std::fflush(stream) != 0 || fsync(fileno(stream)) != 0))
+        write_error = errno;
+    if (std::fclose(stream) != 0 && !failed && write_error == 0)
+        write_error = errno;
+    if (!failed && write_error == 0)
+        write_error = sync_directory_of(path);
     bool write_failed = false;
-    if (std::fclose(stream) != 0 && !failed) {
+    if (write_error != 0) {
         std::fprintf(stderr, "Error writing enclosure file %s: %s.\n", path.c_str(),
-                     std::strerror(errno));
+                     std::strerror(write_error));
         std::fprintf(stderr, "Error downloading enclosure from %s.\n", url);
         failed = true;
         write_failed = true;

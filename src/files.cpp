@@ -149,6 +149,13 @@ int write_via_temporary_file(const std::optional<std::string> &target,
             g_unlink(path.get());
             return -1;
         }
+        // The new name is only on the disk once the directory is: until
+        // then a power cut could bring back the old file.
+        if (int error = sync_directory_of(*destination); error != 0) {
+            std::fprintf(stderr, "Error syncing directory of %s: %s.\n", destination->c_str(),
+                         std::strerror(error));
+            return -1;
+        }
         if (out_path != nullptr)
             *out_path = *target;
         return 0;
@@ -200,6 +207,18 @@ unique_fd try_lock_file(const std::string &path, bool &busy) {
         fd.reset();
     }
     return fd;
+}
+
+int sync_directory_of(const std::string &path) {
+    gchar_ptr directory(g_path_get_dirname(path.c_str()));
+    unique_fd fd(open(directory.get(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd)
+        return errno;
+    // Some file systems cannot sync a directory at all and say so; there is
+    // nothing more to be done for the name on them.
+    if (fsync(fd.get()) != 0 && errno != EINVAL)
+        return errno;
+    return 0;
 }
 
 std::optional<std::string> current_time_stamp() {

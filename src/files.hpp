@@ -17,8 +17,9 @@ using temporary_file_writer = std::function<int(FILE *stream, int extra)>;
 // lies beside it and replaces it by a rename when the writer succeeded;
 // without one it lies in the temporary directory and its path is handed back
 // in `out_path`. A target that is a symbolic link is replaced where the link
-// leads, and the link stays. The file is flushed (and, with a target, synced)
-// and checked before it replaces anything; a failed write removes it. Returns
+// leads, and the link stays. The file is flushed (and, with a target, synced,
+// and its directory after the rename) and checked before it replaces
+// anything; a failed write removes it. Returns
 // -1 when this function failed, else the writer's result.
 int write_via_temporary_file(const std::optional<std::string> &target,
                              const temporary_file_writer &writer, std::string *out_path, int extra);
@@ -35,6 +36,11 @@ void remove_stale_temporary_files(const std::string &target);
 // descriptor; none (and `busy`) when another process holds the lock; none
 // after a message when the file cannot be opened or locked.
 unique_fd try_lock_file(const std::string &path, bool &busy);
+
+// Flushes the directory that holds `path` to the disk, so that a file made
+// or renamed there keeps its name after a power cut. Answers 0, or the error
+// number of the step that failed.
+int sync_directory_of(const std::string &path);
 
 // The current UTC time as "%a, %d-%b-%Y %X GMT" in the POSIX forms, or none.
 std::optional<std::string> current_time_stamp();

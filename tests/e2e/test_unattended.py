@@ -245,6 +245,41 @@ class KillTests(UpdateTestCase):
         self.assertState("pod", urls)
 
 
+class DurabilityTests(UpdateTestCase):
+    @unittest.skipUnless(shutil.which("strace"), "strace shows the order of the syncs")
+    def test_episode_and_state_reach_the_disk_before_they_count(self):
+        url = self.publish("e.mp3")
+        self.write_config("[pod]\nurl=%s\nspool=spool\n" % self.publish_feed([{"url": url}]))
+        trace = self.path("trace")
+        completed = subprocess.run(
+            ["strace", "-f", "-qq", "-y", "-o", trace, "-e", "trace=fsync,rename,renameat2",
+             BINARY, "-q"], env=self.environment(), cwd=self.home, stdin=subprocess.DEVNULL,
+            capture_output=True, timeout=60)
+        self.assertEqual((completed.returncode, completed.stderr), (0, b""))
+        calls = []
+        with open(trace) as lines:
+            for line in lines:
+                line = re.sub(r"^\d+ +", "", line.strip()).replace(self.home, "~")
+                calls.append(re.sub(r"\.xml\.[A-Za-z0-9]{6}", ".xml.XXXXXX",
+                                    re.sub(r"\d+<", "<", line)))
+        save = ['fsync(<~/.skiffer/pod.xml.XXXXXX>) = 0',
+                'rename("~/.skiffer/pod.xml.XXXXXX", "~/.skiffer/pod.xml") = 0',
+                'fsync(<~/.skiffer>) = 0']
+        # The episode and its name are on the disk before the state that
+        # records it; each state is on the disk, name and all, after its save.
+        self.assertEqual(calls, ['fsync(<~/spool/e.mp3>) = 0', 'fsync(<~/spool>) = 0',
+                                 *save, *save])
+        self.assertState("pod", [url])
+
+    def test_empty_episode_file_is_downloaded_into(self):
+        url = self.publish("e.mp3")
+        self.write_config("[pod]\nurl=%s\nspool=spool\n" % self.publish_feed([{"url": url}]))
+        self.write("spool/e.mp3", "")
+        self.assertRun(self.run_skiffer("-q"))
+        self.assertEqual(self.read("spool/e.mp3", "rb"), EPISODE)
+        self.assertState("pod", [url])
+
+
 class HomeTests(SkifferTestCase):
     def test_home_unset_empty_or_relative_is_an_error(self):
         os.makedirs(self.path("work"))
