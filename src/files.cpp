@@ -7,6 +7,7 @@
 #include <locale.h>
 #include <memory>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <type_traits>
 #include <unistd.h>
 
@@ -219,6 +220,103 @@ int sync_directory_of(const std::string &path) {
     if (fsync(fd.get()) != 0 && errno != EINVAL)
         return errno;
     return 0;
+}
+
+namespace {
+
+// Writes all of `size` bytes, however many calls that takes. Answers 0 or
+// the error number.
+int write_all(int fd, const char *data, size_t size) {
+    while (size > 0) {
+        ssize_t written = write(fd, data, size);
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written < 0)
+            return errno;
+        data += written;
+        size -= static_cast<size_t>(written);
+    }
+    return 0;
+}
+
+// Copies everything `from` holds from its start into `to`. Answers 0 or the
+// error number.
+int copy_contents(int from, int to) {
+    std::unique_ptr<char[]> buffer(new char[1 << 17]);
+    for (;;) {
+        ssize_t count = read(from, buffer.get(), 1 << 17);
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count < 0)
+            return errno;
+        if (count == 0)
+            return 0;
+        if (int error = write_all(to, buffer.get(), static_cast<size_t>(count)); error != 0)
+            return error;
+    }
+}
+
+// The template of a copy of `path`: hidden, in the same directory, ending in
+// the file's own extension when it has a short one.
+std::string copy_template(const std::string &path) {
+    gchar_ptr directory(g_path_get_dirname(path.c_str()));
+    gchar_ptr base(g_path_get_basename(path.c_str()));
+    std::string name = base.get();
+    std::string extension;
+    if (std::string::size_type dot = name.rfind('.');
+        dot != std::string::npos && dot > 0 && name.size() - dot <= 16)
+        extension = name.substr(dot);
+    std::string file = ".skiffer-tag-XXXXXX" + extension;
+    gchar_ptr joined(g_build_filename(directory.get(), file.c_str(), nullptr));
+    return joined.get();
+}
+
+} // namespace
+
+bool edit_through_copy(const std::string &path, const copy_editor &edit) {
+    unique_fd original(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    struct stat status;
+    if (!original || fstat(original.get(), &status) != 0) {
+        int error = errno;
+        std::fprintf(stderr, "Error copying file %s: %s.\n", path.c_str(), std::strerror(error));
+        return false;
+    }
+    // g_mkstemp takes the last XXXXXX wherever it stands, so the extension
+    // can follow it.
+    gchar_ptr copy_path(g_strdup(copy_template(path).c_str()));
+    int fd = g_mkstemp(copy_path.get());
+    if (fd == -1) {
+        int error = errno;
+        std::fprintf(stderr, "Error copying file %s: %s.\n", path.c_str(), std::strerror(error));
+        return false;
+    }
+    int error = copy_contents(original.get(), fd);
+    if (error == 0 && fchmod(fd, status.st_mode & 07777) != 0)
+        error = errno;
+    original.reset();
+    if (error != 0) {
+        std::fprintf(stderr, "Error copying file %s: %s.\n", path.c_str(), std::strerror(error));
+        close(fd);
+        g_unlink(copy_path.get());
+        return false;
+    }
+
+    bool edited = edit(copy_path.get(), fd);
+    // Synced before the rename, so that after a power cut the name leads to
+    // the old file or to the whole new one.
+    if (edited && fsync(fd) != 0)
+        error = errno;
+    if (close(fd) != 0 && edited && error == 0)
+        error = errno;
+    if (edited && error == 0 && std::rename(copy_path.get(), path.c_str()) != 0)
+        error = errno;
+    if (error != 0)
+        std::fprintf(stderr, "Error replacing file %s: %s.\n", path.c_str(), std::strerror(error));
+    if (!edited || error != 0) {
+        g_unlink(copy_path.get());
+        return false;
+    }
+    return true;
 }
 
 std::optional<std::string> current_time_stamp() {

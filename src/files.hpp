@@ -42,6 +42,20 @@ unique_fd try_lock_file(const std::string &path, bool &busy);
 // number of the step that failed.
 int sync_directory_of(const std::string &path);
 
+// Receives the path of a copy and a descriptor open on it for reading and
+// writing; answers whether it changed the copy as it meant to.
+using copy_editor = std::function<bool(const std::string &copy_path, int copy_fd)>;
+
+// Changes the file at `path` so that it is never seen half changed: copies it
+// to a new file in the same directory, under a hidden temporary name that
+// keeps the file's extension (libraries that go by the name see the same
+// kind of file), hands the copy to `edit`, then syncs the copy and renames it
+// over `path`. The copy gets the file's permission bits. When copying,
+// syncing or renaming fails (after a message) or `edit` answers false, the
+// copy is removed and the file stays as it was. Answers whether the file was
+// replaced.
+bool edit_through_copy(const std::string &path, const copy_editor &edit);
+
 // The current UTC time as "%a, %d-%b-%Y %X GMT" in the POSIX forms, or none.
 std::optional<std::string> current_time_stamp();
 

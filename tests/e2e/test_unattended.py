@@ -12,6 +12,8 @@ import subprocess
 import time
 import unittest
 
+from mutagen.mp3 import MP3
+
 from harness import BINARY, SkifferTestCase, rss
 from test_update import EPISODE, UpdateTestCase
 
@@ -277,6 +279,75 @@ class DurabilityTests(UpdateTestCase):
         self.write("spool/e.mp3", "")
         self.assertRun(self.run_skiffer("-q"))
         self.assertEqual(self.read("spool/e.mp3", "rb"), EPISODE)
+        self.assertState("pod", [url])
+
+
+class TaggingTests(UpdateTestCase):
+    def tagged_channel(self, url, comment="C"):
+        self.write_config("[pod]\nurl=%s\nspool=spool\nplaylist=list.m3u\n"
+                          "title_tag=T\ncomment_tag=%s\n" % (self.publish_feed([{"url": url}]),
+                                                              comment))
+
+    def test_spool_without_room_for_the_tags_keeps_the_episode_as_downloaded(self):
+        if os.geteuid() != 0:
+            self.skipTest("mounting a tmpfs needs root")
+        if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs",
+                           self.path("spool")], capture_output=True).returncode != 0:
+            self.skipTest("cannot mount a tmpfs here")
+        self.addCleanup(subprocess.run, ["umount", self.path("spool")])
+        # 64 KiB: room for either episode, not for its copy as well; or room
+        # for the copy, not for a tag of 20 kB.
+        cases = [
+            ("no room for the copy", EPISODE * 4, "C",
+             "Error copying file spool/e.mp3: No space left on device.\n"),
+            ("no room for the tag", EPISODE * 3, "c" * 20000,
+             "Error writing tags into spool/e.mp3: No space left on device.\n"),
+        ]
+        for name, content, comment, reason in cases:
+            with self.subTest(name):
+                for old in ("spool/e.mp3", ".skiffer/pod.xml", "list.m3u"):
+                    if os.path.exists(self.path(old)):
+                        os.unlink(self.path(old))
+                url = self.publish("e.mp3", content)
+                self.tagged_channel(url, comment)
+                self.assertRun(self.run_skiffer("-q"), stderr=(
+                    reason + "Error setting tags for file spool/e.mp3.\n"))
+                self.assertEqual(os.listdir(self.path("spool")), ["e.mp3"])
+                self.assertTrue(self.read("spool/e.mp3", "rb") == content)
+                # A download that succeeded is recorded as before, untagged.
+                self.assertEqual(self.read("list.m3u"), "spool/e.mp3\n")
+                self.assertState("pod", [url])
+
+    def test_kill_while_tagging_leaves_a_whole_episode_for_resume(self):
+        # A large episode takes a while to copy and to rewrite with its new
+        # tag; the run is killed as soon as the copy appears.
+        content = EPISODE * 3000
+        url = self.publish("e.mp3", content)
+        self.tagged_channel(url)
+        for _ in range(10):
+            for old in os.listdir(self.path("spool")):
+                os.unlink(self.path("spool", old))
+            run = subprocess.Popen([BINARY, "-q"], env=self.environment(), cwd=self.home)
+            copies = []
+            while not copies and run.poll() is None:
+                copies = [n for n in os.listdir(self.path("spool"))
+                          if n.startswith(".skiffer-tag-")]
+            run.kill()
+            run.wait()
+            if copies:
+                break
+        self.assertRegex(" ".join(copies), r"^\.skiffer-tag-[A-Za-z0-9]{6}\.mp3$")
+        # Killed before its first save: nothing is recorded.
+        self.assertFalse(os.path.exists(self.path(".skiffer/pod.xml")))
+        # Whatever the moment, the episode is whole: as downloaded, or
+        # already tagged; a resume finds it complete.
+        episode = self.read("spool/e.mp3", "rb")
+        self.assertTrue(episode == content or content in episode)
+        self.assertRun(self.run_skiffer("-q", "-r"))
+        episode = self.read("spool/e.mp3", "rb")
+        self.assertIn(content, episode)
+        self.assertEqual(MP3(self.path("spool/e.mp3")).tags["TIT2"].text, ["T"])
+        self.assertEqual(self.read("list.m3u"), "spool/e.mp3\n")
         self.assertState("pod", [url])
 
 

@@ -4,7 +4,10 @@
 #include <cstring>
 #include <filesystem>
 #include <optional>
+#include <set>
 #include <string>
+#include <sys/stat.h>
+
 #include <sys/stat.h>
 
 #include <gtest/gtest.h>
@@ -116,6 +119,44 @@ TEST_F(tagging_test, a_file_the_library_cannot_tag_is_reported_and_left_alone) {
     EXPECT_EQ(err.finish(), "Error setting tags for file " + notes + ".\n");
     EXPECT_EQ(out.finish(), "");
     EXPECT_EQ(read_file(notes), "not audio at all\n");
+}
+
+TEST_F(tagging_test, the_copy_gets_what_the_library_writes_in_place_and_replaces_the_file) {
+    // The library's own file stream, writing in place, makes the reference
+    // file; tagging through the copy must give the same bytes at every step:
+    // a first tag, one that outgrows its padding, one far smaller (the tag
+    // shrinks and the audio moves back), and an unchanged one.
+    const std::string reference = dir_ / "reference.mp3";
+    std::filesystem::copy_file(silence, reference);
+    ASSERT_EQ(chmod(episode_.c_str(), 0640), 0);
+    const std::string steps[] = {"short", std::string(5000, 'c'), std::string(2 << 20, 'l'), "tiny",
+                                 "tiny"};
+    for (const std::string &comment : steps) {
+        SCOPED_TRACE(comment.size());
+        channel_configuration configuration = configuration_with_tags();
+        configuration.comment_tag = comment;
+        fd_capture err(2);
+        tag_enclosure_file(configuration, episode_.c_str(), false);
+        EXPECT_EQ(err.finish(), "");
+        {
+            TagLib::FileRef file(reference.c_str());
+            ASSERT_FALSE(file.isNull());
+            file.tag()->setArtist(TagLib::String("\xc3\x84rtist", TagLib::String::UTF8));
+            file.tag()->setTitle("Title");
+            file.tag()->setAlbum("Album");
+            file.tag()->setGenre("Talk");
+            file.tag()->setYear(2024);
+            file.tag()->setComment(TagLib::String(comment, TagLib::String::UTF8));
+            ASSERT_TRUE(file.save());
+        }
+        EXPECT_TRUE(read_file(episode_) == read_file(reference));
+        // No copy is left beside it, and the episode keeps its permissions.
+        EXPECT_EQ(test::directory_entries(dir_.path()),
+                  (std::set<std::string>{"episode.mp3", "reference.mp3"}));
+        struct stat status;
+        ASSERT_EQ(stat(episode_.c_str(), &status), 0);
+        EXPECT_EQ(status.st_mode & 0777, 0640u);
+    }
 }
 
 TEST(playlist, appends_one_line_per_file_to_what_is_there) {
