@@ -20,12 +20,25 @@ namespace {
 // file-system specials, and line breaks.
 constexpr std::string_view refused_characters = "/\\?%*:|\"<>,'\n\t\r";
 
+// The name without the refused characters and without any control
+// character: a line feed would split a playlist line, and an escape
+// sequence would act on every terminal that lists the spool. The C0
+// controls and DEL are single bytes; the C1 controls U+0080 to U+009F are
+// UTF-8 pairs led by 0xc2, removed whole so that no other character is cut.
 std::string without_refused_characters(const std::string &name) {
     std::string cleaned;
     cleaned.reserve(name.size());
-    for (char c : name) {
-        if (refused_characters.find(c) == std::string_view::npos)
-            cleaned += c;
+    for (size_t i = 0; i < name.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(name[i]);
+        const auto next = i + 1 < name.size() ? static_cast<unsigned char>(name[i + 1]) : 0;
+        if (byte == 0xc2 && next >= 0x80 && next <= 0x9f) {
+            ++i;
+            continue;
+        }
+        if (byte < 0x20 || byte == 0x7f ||
+            refused_characters.find(name[i]) != std::string_view::npos)
+            continue;
+        cleaned += name[i];
     }
     return cleaned;
 }

@@ -78,6 +78,40 @@ TEST(enclosure_file_name, removes_exactly_the_refused_characters) {
     EXPECT_EQ(enclosure_file_name("/spool", "%(title)", {}, item), "/spool/a..b");
 }
 
+TEST(enclosure_file_name, removes_control_characters_from_titles_and_urls) {
+    struct control_case {
+        std::string text;
+        std::string expected;
+    };
+    const control_case cases[] = {
+        {"\x1b[31mred\x1b[0m", "[31mred[0m"},
+        {"a\x01"
+         "b\x1f"
+         "c\x7f"
+         "d",
+         "abcd"},
+        // C1 controls go whole; their neighbours in UTF-8 stay whole too.
+        {"\xc2\x9b"
+         "2J\xc2\x85x\xc2\x80\xc2\x9f",
+         "2Jx"},
+        {"\xc2\xa0\xc3\x80\xc2\xa9 \xe2\x80\x94 \xf0\x9f\x8e\xa7",
+         "\xc2\xa0\xc3\x80\xc2\xa9 \xe2\x80\x94 \xf0\x9f\x8e\xa7"},
+        // A 0xc2 that does not lead a C1 control is kept, as any other byte.
+        {"\xc2"
+         "A\x85",
+         "\xc2"
+         "A\x85"},
+    };
+    for (const control_case &c : cases) {
+        SCOPED_TRACE(c.text);
+        feed_item item = item_with_url("http://example.com/" + c.text + ".mp3");
+        item.title = c.text;
+        EXPECT_EQ(enclosure_file_name("/spool", "%(title)", {}, item), "/spool/" + c.expected);
+        EXPECT_EQ(enclosure_file_name("/spool", std::nullopt, {}, item),
+                  "/spool/" + c.expected + ".mp3");
+    }
+}
+
 TEST(expand_filename_pattern, directives) {
     channel_info channel;
     channel.title = "Chan";
