@@ -278,12 +278,12 @@ download_outcome download_enclosure(const channel_state &state, recorded_files &
         // Another enclosure's file is never resumed nor overwritten: the
         // first would join two episodes into one, the second lose one.
         if (const std::string *owner = recorded.owner_of(path)) {
-            std::fprintf(stderr, "Enclosure file %s already holds %s.\n", path.c_str(),
-                         owner->c_str());
+            std::fprintf(stderr, "Enclosure file %s already holds %s.\n", printable(path).c_str(),
+                         printable(*owner).c_str());
             return download_outcome::passed_over;
         }
         if (!options.resume) {
-            std::fprintf(stderr, "Enclosure file %s already exists.\n", path.c_str());
+            std::fprintf(stderr, "Enclosure file %s already exists.\n", printable(path).c_str());
             return download_outcome::passed_over;
         }
         if (existing.st_size > 0) {
@@ -293,7 +293,7 @@ download_outcome download_enclosure(const channel_state &state, recorded_files &
     }
     FILE *stream = std::fopen(path.c_str(), mode);
     if (!stream) {
-        std::fprintf(stderr, "Error opening enclosure file %s.\n", path.c_str());
+        std::fprintf(stderr, "Error opening enclosure file %s.\n", printable(path).c_str());
         return download_outcome::loop_ends;
     }
     if (reporter)
@@ -312,15 +312,15 @@ download_outcome download_enclosure(const channel_state &state, recorded_files &
         std::fprintf(stderr,
                      "Enclosure file %s cannot be resumed: it holds %" PRId64
                      " bytes, the enclosure has %" PRId64 ".\n",
-                     path.c_str(), resume_offset, *remote_size);
+                     printable(path).c_str(), resume_offset, *remote_size);
     else if (fetched == FETCH_RANGE_REFUSED)
         std::fprintf(stderr,
                      "Enclosure file %s cannot be resumed: the server refused the range "
                      "without stating the enclosure's size.\n",
-                     path.c_str());
+                     printable(path).c_str());
     bool failed = fetched != FETCH_OK;
     if (failed)
-        std::fprintf(stderr, "Error downloading enclosure from %s.\n", url);
+        std::fprintf(stderr, "Error downloading enclosure from %s.\n", printable(url).c_str());
     if (bar)
         progress_bar_free(std::move(bar));
 
@@ -337,9 +337,9 @@ download_outcome download_enclosure(const channel_state &state, recorded_files &
         write_error = sync_directory_of(path);
     bool write_failed = false;
     if (write_error != 0) {
-        std::fprintf(stderr, "Error writing enclosure file %s: %s.\n", path.c_str(),
+        std::fprintf(stderr, "Error writing enclosure file %s: %s.\n", printable(path).c_str(),
                      std::strerror(write_error));
-        std::fprintf(stderr, "Error downloading enclosure from %s.\n", url);
+        std::fprintf(stderr, "Error downloading enclosure from %s.\n", printable(url).c_str());
         failed = true;
         write_failed = true;
     }

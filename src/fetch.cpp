@@ -122,7 +122,8 @@ int transfer(const char *url, FILE *stream, curl_write_callback write_function,
     if (feed != nullptr)
         feed->limit = limits.feed_bytes;
     if (CURLcode setup = initialise_curl_once(); setup != CURLE_OK) {
-        std::fprintf(stderr, "Error retrieving %s: %s\n", url, curl_easy_strerror(setup));
+        std::fprintf(stderr, "Error retrieving %s: %s\n", printable(url).c_str(),
+                     curl_easy_strerror(setup));
         return FETCH_FAILED;
     }
     std::string user_agent =
@@ -130,7 +131,7 @@ int transfer(const char *url, FILE *stream, curl_write_callback write_function,
 
     curl_easy_ptr handle(curl_easy_init());
     if (!handle) {
-        std::fprintf(stderr, "Error retrieving %s: %s\n", url,
+        std::fprintf(stderr, "Error retrieving %s: %s\n", printable(url).c_str(),
                      curl_easy_strerror(CURLE_FAILED_INIT));
         return FETCH_FAILED;
     }
@@ -221,17 +222,20 @@ int transfer(const char *url, FILE *stream, curl_write_callback write_function,
     }
 
     // libcurl fills the buffer for nearly every failure; its short text for
-    // the code stands in where it did not.
-    const char *reason = error_text[0] != '\0' ? error_text : curl_easy_strerror(outcome);
+    // the code stands in where it did not. Both may hold text from a feed or
+    // a server (the URL, a host name).
+    const std::string shown_url = printable(url);
+    const std::string reason =
+        printable(error_text[0] != '\0' ? error_text : curl_easy_strerror(outcome));
     if (feed != nullptr && feed->refused)
         std::fprintf(stderr,
                      "Error retrieving %s: The feed exceeds the limit of %" PRIdMAX " bytes.\n",
-                     url, static_cast<intmax_t>(feed->limit));
+                     shown_url.c_str(), static_cast<intmax_t>(feed->limit));
     else if (outcome == CURLE_WRITE_ERROR)
-        std::fprintf(stderr, "Error retrieving %s: %s: %s\n\n", url, reason,
+        std::fprintf(stderr, "Error retrieving %s: %s: %s\n\n", shown_url.c_str(), reason.c_str(),
                      std::strerror(write_errno));
     else
-        std::fprintf(stderr, "Error retrieving %s: %s\n", url, reason);
+        std::fprintf(stderr, "Error retrieving %s: %s\n", shown_url.c_str(), reason.c_str());
     // FAILONERROR turns every status of 400 or more, and only those, into
     // this outcome; whatever else failed got no usable answer.
     return outcome == CURLE_HTTP_RETURNED_ERROR ? FETCH_HTTP_ERROR : FETCH_FAILED;

@@ -278,7 +278,8 @@ bool edit_through_copy(const std::string &path, const copy_editor &edit) {
     struct stat status;
     if (!original || fstat(original.get(), &status) != 0) {
         int error = errno;
-        std::fprintf(stderr, "Error copying file %s: %s.\n", path.c_str(), std::strerror(error));
+        std::fprintf(stderr, "Error copying file %s: %s.\n", printable(path).c_str(),
+                     std::strerror(error));
         return false;
     }
     // g_mkstemp takes the last XXXXXX wherever it stands, so the extension
@@ -287,7 +288,8 @@ bool edit_through_copy(const std::string &path, const copy_editor &edit) {
     int fd = g_mkstemp(copy_path.get());
     if (fd == -1) {
         int error = errno;
-        std::fprintf(stderr, "Error copying file %s: %s.\n", path.c_str(), std::strerror(error));
+        std::fprintf(stderr, "Error copying file %s: %s.\n", printable(path).c_str(),
+                     std::strerror(error));
         return false;
     }
     int error = copy_contents(original.get(), fd);
@@ -295,7 +297,8 @@ bool edit_through_copy(const std::string &path, const copy_editor &edit) {
         error = errno;
     original.reset();
     if (error != 0) {
-        std::fprintf(stderr, "Error copying file %s: %s.\n", path.c_str(), std::strerror(error));
+        std::fprintf(stderr, "Error copying file %s: %s.\n", printable(path).c_str(),
+                     std::strerror(error));
         close(fd);
         g_unlink(copy_path.get());
         return false;
@@ -311,7 +314,8 @@ bool edit_through_copy(const std::string &path, const copy_editor &edit) {
     if (edited && error == 0 && std::rename(copy_path.get(), path.c_str()) != 0)
         error = errno;
     if (error != 0)
-        std::fprintf(stderr, "Error replacing file %s: %s.\n", path.c_str(), std::strerror(error));
+        std::fprintf(stderr, "Error replacing file %s: %s.\n", printable(path).c_str(),
+                     std::strerror(error));
     if (!edited || error != 0) {
         g_unlink(copy_path.get());
         return false;

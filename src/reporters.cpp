@@ -30,9 +30,9 @@ void print_enclosure_line(const verbosity &verbosity, const feed_enclosure &encl
         return;
     if (enclosure.length > 0) {
         gchar_ptr size{g_format_size(static_cast<guint64>(enclosure.length))};
-        std::printf(" * %s (%s)\n", enclosure.url->c_str(), size.get());
+        std::printf(" * %s (%s)\n", printable(*enclosure.url).c_str(), size.get());
     } else {
-        std::printf(" * %s (unknown size)\n", unknown_size_name);
+        std::printf(" * %s (unknown size)\n", printable(unknown_size_name).c_str());
     }
 }
 
@@ -221,14 +221,14 @@ void tag_enclosure_file(const channel_configuration &configuration, const char *
         set_tag_field(tag, &TagLib::Tag::setComment, configuration.comment_tag, "comment", verbose);
         bool saved = file.save();
         if (stream.error() != 0) {
-            std::fprintf(stderr, "Error writing tags into %s: %s.\n", filename,
+            std::fprintf(stderr, "Error writing tags into %s: %s.\n", printable(filename).c_str(),
                          std::strerror(stream.error()));
             return false;
         }
         return saved;
     });
     if (!tagged)
-        std::fprintf(stderr, "Error setting tags for file %s.\n", filename);
+        std::fprintf(stderr, "Error setting tags for file %s.\n", printable(filename).c_str());
 }
 
 void append_to_playlist(const channel_configuration &configuration, const char *filename,
@@ -256,7 +256,8 @@ void append_to_playlist(const channel_configuration &configuration, const char *
         return;
     }
     if (verbose)
-        std::printf(" * Added downloaded enclosure %s to playlist %s.\n", filename, playlist);
+        std::printf(" * Added downloaded enclosure %s to playlist %s.\n",
+                    printable(filename).c_str(), playlist);
 }
 
 void update_callback(const verbosity &verbosity, const channel_configuration &configuration,

@@ -18,6 +18,7 @@
 #include "common.hpp"
 #include "files.hpp"
 #include "reporters.hpp"
+#include "xmlutil.hpp"
 
 namespace skiffer {
 
@@ -214,6 +215,7 @@ int run(int argc, char **argv) {
         std::printf("Fetching new channels only...\n");
 
     LIBXML_TEST_VERSION;
+    xml_escape_messages();
     int status = run_channels(argc, argv, settings, filter.get());
     xmlCleanupParser();
     return status;

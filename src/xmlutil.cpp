@@ -1,10 +1,14 @@
 #include "xmlutil.hpp"
 
 #include <cerrno>
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
+#include <string_view>
 
 #include <glib.h>
 #include <libxml/entities.h>
+#include <libxml/xmlerror.h>
 
 namespace skiffer {
 
@@ -44,7 +48,32 @@ bool append_text(xmlDoc *doc, const xmlNode *list, std::string &text) {
     return any;
 }
 
+// libxml2's message function: a message comes in pieces, and the line ends
+// in them stay line ends.
+void print_xml_message(void *, const char *format, ...) G_GNUC_PRINTF(2, 3);
+void print_xml_message(void *, const char *format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    gchar_ptr text(g_strdup_vprintf(format, arguments));
+    va_end(arguments);
+    std::string shown;
+    std::string_view rest(text.get());
+    for (;;) {
+        const std::string_view::size_type end = rest.find('\n');
+        shown += printable(rest.substr(0, end));
+        if (end == std::string_view::npos)
+            break;
+        shown += '\n';
+        rest.remove_prefix(end + 1);
+    }
+    std::fputs(shown.c_str(), stderr);
+}
+
 } // namespace
+
+void xml_escape_messages() {
+    xmlSetGenericErrorFunc(nullptr, print_xml_message);
+}
 
 int32_t xml_count_children(const xmlNode *element, const char *name) {
     int32_t count = 0;

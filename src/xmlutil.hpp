@@ -43,4 +43,10 @@ int64_t xml_get_int_attribute(xmlNode *element, const char *name);
 // children at all, or only elements and comments).
 std::optional<std::string> xml_get_text(xmlNode *element);
 
+// Has libxml2 print its own messages on standard error with the control
+// characters of every line escaped as printable() shows them: a message
+// about a broken document quotes the offending line, which from a feed can
+// hold escape sequences. For the whole process, from the first document on.
+void xml_escape_messages();
+
 } // namespace skiffer

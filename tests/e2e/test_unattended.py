@@ -351,6 +351,42 @@ class TaggingTests(UpdateTestCase):
         self.assertState("pod", [url])
 
 
+class ControlCharacterTests(UpdateTestCase):
+    def test_control_characters_from_feeds_never_reach_the_terminal_or_a_name(self):
+        # XML carries the C1 controls as they are and line feeds and tabs as
+        # character references; any other C0 control makes the feed
+        # malformed, and the parser's message quotes the line.
+        good = self.publish("e.mp3")
+        bad = self.server.url("e&#10;&#9;\u009bx.mp3")
+        shown = self.server.url("e\\x0a\\x09\\u009bx.mp3")
+        self.publish_feed([{"title": "Bold \u009b1m move\u0085", "url": good},
+                           {"title": "b", "url": bad, "length": 5}])
+        self.write("www/broken.xml", '<?xml version="1.0"?>\n<rss version="2.0"><channel>'
+                   "<title>\x1b[31mred\x1b[0m</title></channel></rss>\n")
+        self.write_config("[pod]\nurl=%s\nspool=spool\nfilename=%%(title).mp3\n"
+                          "playlist=list.m3u\n[broken]\nurl=%s\nspool=spool\n"
+                          % (self.server.url("feed.xml"), self.server.url("broken.xml")))
+        result = self.run_skiffer("-v")
+        self.assertEqual(result.status, 0)
+        self.assertEqual(result.stdout, (
+            "Updating channel pod...\n"
+            " * spool/Bold 1m move.mp3 (unknown size)\n"
+            " * Added downloaded enclosure spool/Bold 1m move.mp3 to playlist list.m3u.\n"
+            " * %s (5 bytes)\n"
+            "Updating channel broken...\n" % shown))
+        lines = result.stderr.splitlines(keepends=True)
+        self.assertEqual(lines[:2], [
+            "Error retrieving %s: URL using bad/illegal format or missing URL\n" % shown,
+            "Error downloading enclosure from %s.\n" % shown])
+        self.assertIn('<rss version="2.0"><channel><title>\\x1b[31mred\\x1b[0m</title>'
+                      "</channel></rss>\n", lines)
+        self.assertRegex(lines[-1], r"^Error parsing RSS file .*\.\n$")
+        for text in (result.stdout, result.stderr):
+            self.assertIsNone(re.search("[\x00-\x09\x0b-\x1f\x7f\x80-\x9f]", text), text)
+        self.assertEqual(os.listdir(self.path("spool")), ["Bold 1m move.mp3"])
+        self.assertEqual(self.read("list.m3u"), "spool/Bold 1m move.mp3\n")
+
+
 class HomeTests(SkifferTestCase):
     def test_home_unset_empty_or_relative_is_an_error(self):
         os.makedirs(self.path("work"))

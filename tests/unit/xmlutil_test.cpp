@@ -9,6 +9,9 @@
 
 #include <gtest/gtest.h>
 #include <libxml/parser.h>
+#include <libxml/xmlerror.h>
+
+#include "test_support.hpp"
 
 namespace skiffer {
 namespace {
@@ -256,6 +259,21 @@ TEST(xml_helpers, read_as_libxml2_does) {
     EXPECT_EQ(xml_get_attribute(second, "c"), "x[entity text|]y&Aentity text");
     EXPECT_EQ(xml_get_attribute(second, "b"), "");
     EXPECT_EQ(xml_get_attribute(second, "plain"), "default value");
+}
+
+TEST(xml_escape_messages, quoted_lines_show_control_characters_escaped) {
+    const std::string broken = "<?xml version=\"1.0\"?>\n<a>\x1b[31mred\xc2\x9b</a>\n";
+    xml_escape_messages();
+    test::fd_capture err(2);
+    xml_document_ptr doc(
+        xmlReadMemory(broken.data(), static_cast<int>(broken.size()), "broken.xml", nullptr, 0));
+    std::string message = err.finish();
+    xmlSetGenericErrorFunc(nullptr, nullptr);
+
+    EXPECT_EQ(doc, nullptr);
+    EXPECT_EQ(message, "broken.xml:2: parser error : PCDATA invalid Char value 27\n"
+                       "<a>\\x1b[31mred\\u009b</a>\n"
+                       "   ^\n");
 }
 
 } // namespace
