@@ -3,7 +3,8 @@
 # benchmark need, only those that are missing. Uses sudo when not run as
 # root. The shells, man, systemd-analyze and dpkg-shlibdeps are there for the
 # tests of the completions, man pages, units and the Debian package; nginx,
-# curl and xmllint for the benchmark, which runs beside them.
+# curl and xmllint for the benchmark, which runs beside them; strace for
+# the tests that hold or watch system calls.
 set -euo pipefail
 
 packages=(
