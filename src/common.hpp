@@ -99,8 +99,6 @@ public:
 
     int get() const { return fd_; }
     explicit operator bool() const { return fd_ != -1; }
-    // Hands the descriptor over without closing it.
-    int release() { return std::exchange(fd_, -1); }
     void reset(int fd = -1) {
         if (fd_ != -1)
             close(fd_);

@@ -19,8 +19,8 @@ using temporary_file_writer = std::function<int(FILE *stream, int extra)>;
 // in `out_path`. A target that is a symbolic link is replaced where the link
 // leads, and the link stays. The file is flushed (and, with a target, synced,
 // and its directory after the rename) and checked before it replaces
-// anything; a failed write removes it. Returns
-// -1 when this function failed, else the writer's result.
+// anything; a failed write removes it. Returns -1 when this function failed,
+// else the writer's result.
 int write_via_temporary_file(const std::optional<std::string> &target,
                              const temporary_file_writer &writer, std::string *out_path, int extra);
 
