@@ -274,7 +274,9 @@ std::string copy_template(const std::string &path) {
 } // namespace
 
 bool edit_through_copy(const std::string &path, const copy_editor &edit) {
-    unique_fd original(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    // A link stays a link: the copy replaces the file it leads to.
+    const std::string target = final_link_target(path);
+    unique_fd original(open(target.c_str(), O_RDONLY | O_CLOEXEC));
     struct stat status;
     if (!original || fstat(original.get(), &status) != 0) {
         int error = errno;
@@ -284,7 +286,7 @@ bool edit_through_copy(const std::string &path, const copy_editor &edit) {
     }
     // g_mkstemp takes the last XXXXXX wherever it stands, so the extension
     // can follow it.
-    gchar_ptr copy_path(g_strdup(copy_template(path).c_str()));
+    gchar_ptr copy_path(g_strdup(copy_template(target).c_str()));
     int fd = g_mkstemp(copy_path.get());
     if (fd == -1) {
         int error = errno;
@@ -292,7 +294,11 @@ bool edit_through_copy(const std::string &path, const copy_editor &edit) {
                      std::strerror(error));
         return false;
     }
+    // The copy takes the file's place, so it takes its owner and permission
+    // bits too, as far as this process may give them.
     int error = copy_contents(original.get(), fd);
+    if (error == 0 && fchown(fd, status.st_uid, status.st_gid) != 0 && errno != EPERM)
+        error = errno;
     if (error == 0 && fchmod(fd, status.st_mode & 07777) != 0)
         error = errno;
     original.reset();
@@ -311,7 +317,7 @@ bool edit_through_copy(const std::string &path, const copy_editor &edit) {
         error = errno;
     if (close(fd) != 0 && edited && error == 0)
         error = errno;
-    if (edited && error == 0 && std::rename(copy_path.get(), path.c_str()) != 0)
+    if (edited && error == 0 && std::rename(copy_path.get(), target.c_str()) != 0)
         error = errno;
     if (error != 0)
         std::fprintf(stderr, "Error replacing file %s: %s.\n", printable(path).c_str(),

@@ -50,10 +50,10 @@ using copy_editor = std::function<bool(const std::string &copy_path, int copy_fd
 // to a new file in the same directory, under a hidden temporary name that
 // keeps the file's extension (libraries that go by the name see the same
 // kind of file), hands the copy to `edit`, then syncs the copy and renames it
-// over `path`. The copy gets the file's permission bits. When copying,
-// syncing or renaming fails (after a message) or `edit` answers false, the
-// copy is removed and the file stays as it was. Answers whether the file was
-// replaced.
+// over `path` (over the file it leads to, when it is a symbolic link). The
+// copy gets the file's owner and permission bits. When copying, syncing or
+// renaming fails (after a message) or `edit` answers false, the copy is
+// removed and the file stays as it was. Answers whether it was replaced.
 bool edit_through_copy(const std::string &path, const copy_editor &edit);
 
 // The current UTC time as "%a, %d-%b-%Y %X GMT" in the POSIX forms, or none.

@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 #include <taglib/fileref.h>
@@ -157,6 +158,20 @@ TEST_F(tagging_test, the_copy_gets_what_the_library_writes_in_place_and_replaces
         ASSERT_EQ(stat(episode_.c_str(), &status), 0);
         EXPECT_EQ(status.st_mode & 0777, 0640u);
     }
+}
+
+TEST_F(tagging_test, an_episode_that_is_a_link_is_tagged_where_it_leads) {
+    const std::string link = dir_ / "link.mp3";
+    ASSERT_EQ(symlink("episode.mp3", link.c_str()), 0);
+    fd_capture err(2);
+    tag_enclosure_file(configuration_with_tags(), link.c_str(), false);
+    EXPECT_EQ(err.finish(), "");
+    EXPECT_TRUE(std::filesystem::is_symlink(link));
+    TagLib::FileRef file(episode_.c_str());
+    ASSERT_FALSE(file.isNull());
+    EXPECT_EQ(file.tag()->title().to8Bit(true), "Title");
+    EXPECT_EQ(test::directory_entries(dir_.path()),
+              (std::set<std::string>{"episode.mp3", "link.mp3"}));
 }
 
 TEST(playlist, appends_one_line_per_file_to_what_is_there) {
