@@ -1,0 +1,49 @@
+// The feed reader, given the input as the feed file: libxml2's parse with the
+// HTML entity names, the bound on entity expansion and the reading of every
+// field. What a feed yields is then used as a run uses it: every item gets a
+// file name, and every enclosure URL is recorded in a state file and read
+// back.
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "channel.hpp"
+#include "feed.hpp"
+#include "filenames.hpp"
+#include "fuzz_support.hpp"
+
+extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv) {
+    skiffer::fuzz::quiet_start(argc, argv);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    using namespace skiffer;
+    const std::string path = fuzz::write_scratch_file("feed.xml", data, size);
+    const std::unique_ptr<feed_document> document = feed_parse_file(path.c_str());
+    if (!document)
+        return 0;
+
+    const std::optional<std::string> pattern = "%(channel_title) - %(date) - %(title).mp3";
+    channel_state state;
+    state.url = "http://example.com/feed.xml";
+    for (const feed_item &item : document->items) {
+        const std::string named =
+            enclosure_file_name("/spool", pattern, document->channel_info, item);
+        SKIFFER_FUZZ_CHECK(named.rfind("/spool", 0) == 0);
+        if (!item.enclosure || !item.enclosure->url)
+            continue;
+        SKIFFER_FUZZ_CHECK(item.enclosure->length >= 0);
+        enclosure_file_name("/spool", std::nullopt, document->channel_info, item);
+        state.downloaded_enclosures.insert_or_assign(*item.enclosure->url, "stamp");
+    }
+
+    // A URL that the state file could not hold would be downloaded again on
+    // every run.
+    const std::unique_ptr<channel_state> reloaded = fuzz::save_and_reload(state, "state.xml");
+    SKIFFER_FUZZ_CHECK(reloaded != nullptr);
+    SKIFFER_FUZZ_CHECK(reloaded->downloaded_enclosures == state.downloaded_enclosures);
+    return 0;
+}
