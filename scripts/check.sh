@@ -26,6 +26,15 @@ UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
     build_and_test build-sanitize Debug -DSKIFFER_SANITIZE=ON
 build_and_test build-release Release
 
+# The fuzz targets, built with clang: every seed and kept regression input
+# under ctest, then a few seconds of fuzzing each from the seeds alone.
+echo "== fuzz build in build-fuzz"
+cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
+    -DSKIFFER_FUZZ=ON -DSKIFFER_WERROR=ON >/dev/null
+cmake --build build-fuzz -j"$jobs"
+ctest --test-dir build-fuzz --output-on-failure -j"$jobs"
+scripts/fuzz.sh --fresh all 6
+
 # The quick benchmark keeps bench/ in working order. It prints figures and
 # fails only when it cannot run, never because of a figure.
 echo "== quick benchmark"

@@ -4,7 +4,8 @@
 # root. The shells, man, systemd-analyze and dpkg-shlibdeps are there for the
 # tests of the completions, man pages, units and the Debian package; nginx,
 # curl and xmllint for the benchmark, which runs beside them; strace for
-# the tests that hold or watch system calls.
+# the tests that hold or watch system calls; clang, its libFuzzer runtime and
+# llvm-symbolizer for the fuzz targets.
 set -euo pipefail
 
 packages=(
@@ -14,6 +15,7 @@ packages=(
     python3 python3-mutagen locales util-linux strace
     bash-completion zsh fish man-db groff-base systemd dpkg-dev file
     nginx curl libxml2-utils
+    clang libclang-rt-14-dev llvm-14
 )
 
 missing=()
