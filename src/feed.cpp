@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include <unistd.h>
 
@@ -53,11 +55,21 @@ feed_version version_of(xmlNode *root) {
 // nothing is substituted while parsing, and reading a field expands them.
 // A few declarations referenced many times can so stand for gigabytes of
 // text in a small feed, which libxml2 refuses only when it substitutes.
-// Such a document is refused like a malformed one: its references may stand
-// for at most ten times the document's own text, plus a mebibyte.
+// An attribute default that the internal subset declares acts the same way:
+// xml_get_attribute reads it for every element of that name that lacks the
+// attribute. Such a document is refused like a malformed one: its references
+// and the defaults its elements take may stand for at most ten times the
+// document's own text, plus a mebibyte.
 class entity_expansion {
 public:
-    explicit entity_expansion(xmlDoc *document) : document_(document) {}
+    explicit entity_expansion(xmlDoc *document) : document_(document) {
+        for (xmlNode *node = document->intSubset->children; node != nullptr; node = node->next) {
+            const auto *declaration = reinterpret_cast<const xmlAttribute *>(node);
+            if (node->type == XML_ATTRIBUTE_DECL && declaration->elem != nullptr &&
+                declaration->defaultValue != nullptr)
+                defaults_[reinterpret_cast<const char *>(declaration->elem)].push_back(declaration);
+        }
+    }
 
     // Adds the text below the sibling list from `list` on and what its
     // references stand for, attribute values included.
@@ -71,6 +83,8 @@ public:
                 for (const xmlAttr *attribute = node->properties; attribute != nullptr;
                      attribute = attribute->next)
                     measure(attribute->children);
+                if (!defaults_.empty())
+                    measure_defaults(node);
                 measure(node->children);
             }
         }
@@ -113,16 +127,33 @@ private:
         return size;
     }
 
+    // Adds the defaults that reading `element`'s attributes would give: a
+    // declaration counts where xmlHasProp, as xml_get_attribute calls it,
+    // answers with that declaration.
+    void measure_defaults(const xmlNode *element) {
+        const auto found = defaults_.find(reinterpret_cast<const char *>(element->name));
+        if (found == defaults_.end())
+            return;
+        for (const xmlAttribute *declaration : found->second) {
+            if (xmlHasProp(element, declaration->name) ==
+                reinterpret_cast<const xmlAttr *>(declaration))
+                expanded_ = add(expanded_, length_of(declaration->defaultValue));
+        }
+    }
+
     xmlDoc *document_;
+    // The declarations with a default value, by the name of their element.
+    std::unordered_map<std::string, std::vector<const xmlAttribute *>> defaults_;
     std::unordered_map<const xmlEntity *, uint64_t> sizes_;
     uint64_t own_ = 0;
     uint64_t expanded_ = 0;
 };
 
 bool expansion_is_acceptable(xmlDoc *document) {
-    // Without declarations in the internal subset there is nothing to
-    // expand; the external subset is never loaded.
-    if (document->intSubset == nullptr || document->intSubset->entities == nullptr)
+    // Without entity or attribute declarations in the internal subset there
+    // is nothing to expand; the external subset is never loaded.
+    if (document->intSubset == nullptr ||
+        (document->intSubset->entities == nullptr && document->intSubset->attributes == nullptr))
         return true;
     entity_expansion expansion(document);
     expansion.measure(document->children);

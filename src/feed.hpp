@@ -47,8 +47,8 @@ struct feed_document {
 
 // Reads the RSS document at `path` (or any location libxml2 opens itself);
 // none after a message when it cannot be read, is not well-formed, declares
-// entities that would expand beyond reason, or is not RSS; none without a
-// message when its root has no channel.
+// entities or attribute defaults that would expand beyond reason, or is not
+// RSS; none without a message when its root has no channel.
 std::unique_ptr<feed_document> feed_parse_file(const char *path);
 
 // Downloads `url` into a temporary file and parses it; none when the download

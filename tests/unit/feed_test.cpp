@@ -417,6 +417,12 @@ TEST_F(feed_parse, entity_expansion_is_bounded) {
     std::string many_references;
     for (int i = 0; i < 20000; ++i)
         many_references += "&big;";
+    // Every enclosure without a url reads the declared default instead.
+    const std::string long_default =
+        "<!ATTLIST enclosure url CDATA \"" + std::string(100000, 'A') + "\">";
+    std::string many_enclosures;
+    for (int i = 0; i < 200; ++i)
+        many_enclosures += "<item><enclosure/></item>";
 
     const struct {
         const char *what;
@@ -435,6 +441,9 @@ TEST_F(feed_parse, entity_expansion_is_bounded) {
         {"many references in an element never read",
          "<!DOCTYPE rss [" + big + "]><rss><channel><other>" + many_references +
              "</other></channel></rss>"},
+        {"an attribute default taken by many elements", "<!DOCTYPE rss [" + long_default +
+                                                            "]><rss><channel>" + many_enclosures +
+                                                            "</channel></rss>"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
@@ -442,13 +451,15 @@ TEST_F(feed_parse, entity_expansion_is_bounded) {
         expect_parse_message(result, "Error parsing RSS file " + result.path + ".\n");
     }
 
-    // The same declaration used a few times is an ordinary feed.
+    // The same declarations used a few times are an ordinary feed.
     const parse_result modest = parse_text(
-        directory, "<!DOCTYPE rss [" + big + "]><rss><channel><title>&big;&big;</title>" +
+        directory, "<!DOCTYPE rss [" + big + "<!ATTLIST enclosure type CDATA \"" +
+                       std::string(100000, 'T') + "\">]><rss><channel><title>&big;&big;</title>" +
                        "<item><enclosure url=\"&big;\"/></item></channel></rss>");
     ASSERT_NE(modest.document, nullptr) << modest.error;
     EXPECT_EQ(modest.document->channel_info.title, std::string(200000, 'A'));
     EXPECT_EQ(modest.document->items.at(0).enclosure->url, std::string(100000, 'A'));
+    EXPECT_EQ(modest.document->items.at(0).enclosure->type, std::string(100000, 'T'));
 }
 
 TEST_F(feed_parse, large_feed) {
