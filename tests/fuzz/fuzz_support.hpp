@@ -81,9 +81,10 @@ inline const std::string &scratch_directory() {
             std::perror("mkdtemp");
             std::abort();
         }
-        std::atexit(remove_scratch_directory);
         return name;
     }();
+    // Registered once the string exists, so it runs before the destructor.
+    [[maybe_unused]] static const int removal = std::atexit(remove_scratch_directory);
     return path;
 }
 
