@@ -1,6 +1,7 @@
 // The feed reader, given the input as the feed file: libxml2's parse with the
 // HTML entity names, the bound on entity expansion and the reading of every
-// field. What a feed yields is then used as a run uses it: every item gets a
+// field. Every text must be UTF-8, and all of them together within the
+// bound. What a feed yields is then used as a run uses it: every item gets a
 // file name, and every enclosure URL is recorded in a state file and read
 // back.
 
@@ -9,10 +10,44 @@
 #include <optional>
 #include <string>
 
+#include <glib.h>
+
 #include "channel.hpp"
 #include "feed.hpp"
 #include "filenames.hpp"
 #include "fuzz_support.hpp"
+
+namespace {
+
+using skiffer::feed_document;
+
+// Adds the length of `text` to `total` after checking that it is UTF-8.
+void count(const std::optional<std::string> &text, uint64_t &total) {
+    if (!text)
+        return;
+    SKIFFER_FUZZ_CHECK(g_utf8_validate(text->data(), static_cast<gssize>(text->size()), nullptr));
+    total += text->size();
+}
+
+// The length of every text the document holds.
+uint64_t text_size(const feed_document &document) {
+    uint64_t total = 0;
+    const skiffer::channel_info &channel = document.channel_info;
+    for (const auto *text :
+         {&channel.title, &channel.link, &channel.description, &channel.language})
+        count(*text, total);
+    for (const skiffer::feed_item &item : document.items) {
+        for (const auto *text : {&item.title, &item.link, &item.description, &item.pubDate})
+            count(*text, total);
+        if (item.enclosure) {
+            count(item.enclosure->url, total);
+            count(item.enclosure->type, total);
+        }
+    }
+    return total;
+}
+
+} // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv) {
     skiffer::fuzz::quiet_start(argc, argv);
@@ -25,6 +60,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const std::unique_ptr<feed_document> document = feed_parse_file(path.c_str());
     if (!document)
         return 0;
+    // References and attribute defaults stand for at most ten times the
+    // document's own text plus a mebibyte, and converted to UTF-8 from any
+    // encoding that text is at most three times the input's size: what the
+    // reader gives stays below that, with room to spare.
+    SKIFFER_FUZZ_CHECK(text_size(*document) <= 40 * uint64_t{size} + (2 << 20));
 
     const std::optional<std::string> pattern = "%(channel_title) - %(date) - %(title).mp3";
     channel_state state;
