@@ -3,8 +3,8 @@
 #
 #   scripts/fuzz.sh [--fresh] [TARGET|all] [SECONDS]
 #
-# TARGET is feed, dates, filenames, state or configuration (default: all,
-# one after the other); each runs for SECONDS (default 600). A run starts
+# TARGET is feed, dates, filenames, state, configuration or opml (default:
+# all, one after the other); each runs for SECONDS (default 600). A run starts
 # from tests/fuzz/seeds/TARGET and the corpus that earlier runs grew in
 # build-fuzz/corpus/TARGET, and adds to that corpus; with --fresh it starts
 # from the seeds alone and keeps nothing (the test command's short runs).
@@ -20,7 +20,7 @@ if [[ ${1-} == --fresh ]]; then
     fresh=1
     shift
 fi
-all_targets=(feed dates filenames state configuration)
+all_targets=(feed dates filenames state configuration opml)
 target=${1:-all}
 seconds=${2:-600}
 if [[ $target == all ]]; then
