@@ -1,9 +1,9 @@
 // The feed reader, given the input as the feed file: libxml2's parse with the
 // HTML entity names, the bound on entity expansion and the reading of every
 // field. Every text must be UTF-8, and all of them together within the
-// bound. What a feed yields is then used as a run uses it: every item gets a
-// file name, and every enclosure URL is recorded in a state file and read
-// back.
+// bound. What a feed yields is then used as a run uses it: every enclosure
+// gets a file name in the spool directory, and its URL is recorded in a
+// state file and read back.
 
 #include <cstdint>
 #include <memory>
@@ -70,13 +70,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     channel_state state;
     state.url = "http://example.com/feed.xml";
     for (const feed_item &item : document->items) {
-        const std::string named =
-            enclosure_file_name("/spool", pattern, document->channel_info, item);
-        SKIFFER_FUZZ_CHECK(named.rfind("/spool", 0) == 0);
+        // A refresh names and records only enclosures with a URL.
         if (!item.enclosure || !item.enclosure->url)
             continue;
         SKIFFER_FUZZ_CHECK(item.enclosure->length >= 0);
-        enclosure_file_name("/spool", std::nullopt, document->channel_info, item);
+        for (const std::optional<std::string> &how : {pattern, std::optional<std::string>()}) {
+            const std::string named =
+                enclosure_file_name("/spool", how, document->channel_info, item);
+            SKIFFER_FUZZ_CHECK(named.rfind("/spool/", 0) == 0 && named.size() > 7);
+        }
         state.downloaded_enclosures.insert_or_assign(*item.enclosure->url, "stamp");
     }
 
