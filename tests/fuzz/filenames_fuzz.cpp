@@ -3,13 +3,16 @@
 // pubDate, 4 the enclosure URL); the rest holds them in that order, each
 // ending at a NUL, as no text from a feed or a key file holds one. Whatever
 // the values, the path must name an entry directly in the spool directory,
-// of a length any file system takes, without the refused characters.
+// of a length any file system takes, without the refused characters and
+// without control characters.
 
 #include <climits>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
+
+#include <glib.h>
 
 #include "feed.hpp"
 #include "filenames.hpp"
@@ -68,5 +71,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     SKIFFER_FUZZ_CHECK(!name.empty() && name != "." && name != "..");
     SKIFFER_FUZZ_CHECK(name.size() <= NAME_MAX);
     SKIFFER_FUZZ_CHECK(name.find_first_of("/\\?%*:|\"<>,'\n\t\r") == std::string_view::npos);
+    for (const char c : name)
+        SKIFFER_FUZZ_CHECK(static_cast<unsigned char>(c) >= 0x20 && c != 0x7f);
+    // From UTF-8, as every text of a feed is, a UTF-8 name without the C1
+    // controls U+0080 to U+009F.
+    const std::optional<std::string> *texts[] = {&pattern, &item.title, &channel.title, &url};
+    for (const std::optional<std::string> *text : texts)
+        if (*text &&
+            !g_utf8_validate((*text)->data(), static_cast<gssize>((*text)->size()), nullptr))
+            return 0;
+    SKIFFER_FUZZ_CHECK(g_utf8_validate(name.data(), static_cast<gssize>(name.size()), nullptr));
+    for (const char *p = name.data(); p < name.data() + name.size(); p = g_utf8_next_char(p))
+        SKIFFER_FUZZ_CHECK(g_utf8_get_char(p) < 0x80 || g_utf8_get_char(p) > 0x9f);
     return 0;
 }
