@@ -329,6 +329,11 @@ std::vector<opml_channel> opml_plan_import(const std::vector<opml_feed> &feeds, 
             channel_of_url.emplace(stripped(*url), *group);
     }
 
+    // The last number given to each name (1 for the name itself): every
+    // smaller one is taken and stays taken, so the search for a free one
+    // resumes there, and a list of thousands of feeds of one name is
+    // planned in linear time.
+    std::unordered_map<std::string, unsigned> last_number;
     std::vector<opml_channel> channels;
     for (const opml_feed &feed : feeds) {
         if (auto known = channel_of_url.find(feed.url); known != channel_of_url.end()) {
@@ -337,9 +342,10 @@ std::vector<opml_channel> opml_plan_import(const std::vector<opml_feed> &feeds, 
             continue;
         }
         const std::string base = opml_identifier_base(feed);
-        std::string identifier = base;
-        for (unsigned number = 2; taken.count(folded(identifier)) != 0; ++number)
-            identifier = with_suffix(base, number);
+        unsigned &number = last_number.try_emplace(folded(base), 1).first->second;
+        std::string identifier = number == 1 ? base : with_suffix(base, number);
+        while (taken.count(folded(identifier)) != 0)
+            identifier = with_suffix(base, ++number);
         // The rules that made it admit nothing else; the check keeps a
         // future change of them from writing a group that breaks the file.
         SKIFFER_ASSERT(is_valid_channel_identifier(identifier));

@@ -244,6 +244,21 @@ TEST(opml_plan_import, leaves_known_urls_alone_and_avoids_every_group_name) {
               "Skipping https://example.org/other-news.xml: channel News-3 has the same URL.\n");
 }
 
+TEST(opml_plan_import, many_feeds_of_one_name_get_the_free_numbers_in_order) {
+    key_file_ptr kf = load_key_file("[news-3]\n[NEWS-5]\n");
+    std::vector<opml_feed> feeds;
+    for (int i = 0; i < 1000; ++i)
+        feeds.push_back(
+            {"https://example.org/" + std::to_string(i), i % 2 ? "news" : "News", std::nullopt, i});
+    const channel_list plan = planned(feeds, kf.get());
+    ASSERT_EQ(plan.size(), feeds.size());
+    EXPECT_EQ(plan[0].first, "News");
+    EXPECT_EQ(plan[1].first, "news-2");
+    EXPECT_EQ(plan[2].first, "News-4");
+    EXPECT_EQ(plan[3].first, "news-6");
+    EXPECT_EQ(plan.back().first, "news-1002");
+}
+
 TEST(opml_plan_import, suffixes_keep_identifiers_within_the_length_limit) {
     const std::string long_name(64, 'b');
     key_file_ptr kf = load_key_file("[" + long_name + "]\n");
