@@ -329,6 +329,15 @@ bool edit_through_copy(const std::string &path, const copy_editor &edit) {
     return true;
 }
 
+std::optional<std::string> home_directory() {
+    const char *home = g_getenv("HOME");
+    if (home == nullptr || !g_path_is_absolute(home)) {
+        std::fprintf(stderr, "Cannot determine the home directory.\n");
+        return std::nullopt;
+    }
+    return std::string(home);
+}
+
 std::optional<std::string> current_time_stamp() {
     std::time_t now = std::time(nullptr);
     struct tm broken_down;

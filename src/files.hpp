@@ -56,6 +56,13 @@ using copy_editor = std::function<bool(const std::string &copy_path, int copy_fd
 // removed and the file stays as it was. Answers whether it was replaced.
 bool edit_through_copy(const std::string &path, const copy_editor &edit);
 
+// The home directory as HOME names it, and nothing else: GLib would fall
+// back on the password entry when it is unset, which a run from cron or a
+// service does not expect, and an empty or relative value would put the
+// program's files wherever the run happens to start. None, after a message,
+// when HOME is unset, empty or relative.
+std::optional<std::string> home_directory();
+
 // The current UTC time as "%a, %d-%b-%Y %X GMT" in the POSIX forms, or none.
 std::optional<std::string> current_time_stamp();
 

@@ -258,12 +258,19 @@ int run(int argc, char **argv) {
         return 1;
     }
 
-    gchar_ptr configuration_path{rcfile
-                                     ? g_strdup(rcfile.get())
-                                     : g_build_filename(g_get_home_dir(), ".skifferrc", nullptr)};
+    std::string configuration_path;
+    if (rcfile) {
+        configuration_path = rcfile.get();
+    } else {
+        const std::optional<std::string> home = home_directory();
+        if (!home)
+            return 1;
+        gchar_ptr path{g_build_filename(home->c_str(), ".skifferrc", nullptr)};
+        configuration_path = path.get();
+    }
     LIBXML_TEST_VERSION;
-    int status = importing ? import_command(configuration_path.get(), argv[2], spool_root.get())
-                           : export_command(configuration_path.get());
+    int status = importing ? import_command(configuration_path.c_str(), argv[2], spool_root.get())
+                           : export_command(configuration_path.c_str());
     xmlCleanupParser();
     return status;
 }

@@ -147,21 +147,16 @@ run_settings settings_for(run_mode mode) {
 // directory, the configuration file and the channels. Answers the exit status.
 int run_channels(int argc, char **argv, const run_settings &settings,
                  const enclosure_filter *filter) {
-    // The home directory is what HOME says, and nothing else: GLib would
-    // fall back on the password entry when it is unset, which a run from
-    // cron or a service does not expect, and an empty or relative value would
-    // put the state directory wherever the run happens to start.
-    const char *home = g_getenv("HOME");
-    if (home == nullptr || !g_path_is_absolute(home)) {
-        std::fprintf(stderr, "Cannot determine the home directory.\n");
+    const std::optional<std::string> home = home_directory();
+    if (!home)
         return 1;
-    }
-    gchar_ptr state_directory{g_build_filename(home, ".skiffer", nullptr)};
+    gchar_ptr state_directory{g_build_filename(home->c_str(), ".skiffer", nullptr)};
     if (!prepare_state_directory(state_directory.get()))
         return 1;
 
-    gchar_ptr configuration_path{rcfile_option ? g_strdup(rcfile_option)
-                                               : g_build_filename(home, ".skifferrc", nullptr)};
+    gchar_ptr configuration_path{rcfile_option
+                                     ? g_strdup(rcfile_option)
+                                     : g_build_filename(home->c_str(), ".skifferrc", nullptr)};
     g_free(rcfile_option);
     rcfile_option = nullptr;
 

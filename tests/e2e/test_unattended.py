@@ -399,6 +399,9 @@ class HomeTests(SkifferTestCase):
             with self.subTest(home=home):
                 self.assertRun(self.run_skiffer(env={"HOME": home}, cwd=self.path("work")),
                                status=1, stderr="Cannot determine the home directory.\n")
+                # The import program finds the configuration the same way.
+                self.assertRun(self.run_opml("export", env={"HOME": home}, cwd=self.path("work")),
+                               status=1, stderr="Cannot determine the home directory.\n")
                 self.assertEqual(os.listdir(self.path("work")), [".skifferrc"])
         # Options that stop before the channels do not need a home.
         self.assertEqual(self.run_skiffer("-V", env={"HOME": None}).status, 0)
