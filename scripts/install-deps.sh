@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages that building, testing and the demo need,
-# only those that are missing. Uses sudo when not run as root.
+# Installs the Debian 12 packages that building, testing, the demo and the
+# benchmark (nginx, curl and xmllint as its references) need, only those that
+# are missing. Uses sudo when not run as root.
 set -euo pipefail
 
 packages=(
@@ -8,6 +9,7 @@ packages=(
     libglib2.0-dev libcurl4-openssl-dev libxml2-dev libtag1-dev
     libgtest-dev googletest
     python3 python3-mutagen locales util-linux
+    nginx curl libxml2-utils
 )
 
 missing=()

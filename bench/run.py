@@ -1,0 +1,870 @@
+#!/usr/bin/python3
+"""skiffer's benchmark: the program beside curl and xmllint on the same work.
+
+Generates each workload in a temporary directory (a fresh tmpfs, and for the
+rows where syncing costs real time also a directory on disk), serves the
+enclosures from a loopback nginx that it starts and stops itself, runs
+skiffer and the reference tools alternately, and prints one Markdown table
+of medians with the ratio of skiffer to the reference.
+
+    bench/run.py                 full sizes (tens of minutes)
+    bench/run.py --quick         reduced sizes (well under a minute)
+    bench/run.py --compare OLD   also measures the binary OLD, same run
+
+Without --skiffer it measures a Release build in build-release/, built here
+if needed. The figures never make it fail; it exits non-zero only when it
+cannot run, or when a program did not do the work it was timed on (then the
+figure would mean nothing).
+"""
+
+import argparse
+import datetime
+import email.utils
+import os
+import random
+import shutil
+import signal
+import socket
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+MIB = 1 << 20
+STAMP = "Sun, 05-Mar-2000 07:08:09 GMT"
+
+# The sizes of each mode: the full ones are those the speed targets were
+# set for; the quick ones keep every row meaningful in a few seconds.
+SIZES = {
+    "full": dict(catchup_items=16000, enclosures=500, enclosure_size=64 * 1024,
+                 channels=200, channel_items=300, list_items=100000, big=1024 * MIB,
+                 repeat=5, repeat_heavy=3),
+    "quick": dict(catchup_items=2000, enclosures=100, enclosure_size=64 * 1024,
+                  channels=20, channel_items=300, list_items=10000, big=64 * MIB,
+                  repeat=5, repeat_heavy=3),
+}
+
+
+class BenchError(Exception):
+    """The benchmark cannot go on; the message says why."""
+
+
+def note(text):
+    print(text, file=sys.stderr, flush=True)
+
+
+# ---- running and measuring ------------------------------------------------
+
+# The measuring process of the run under way, so that an interruption can
+# end it together with the program it runs.
+running_child = None
+
+
+def measure(helper, argv, env, cwd, scratch):
+    """Runs argv through the `measure` helper and answers (wall seconds, peak
+    RSS in KiB, exit status, standard error). Standard output goes to
+    /dev/null."""
+    global running_child
+    result_path = os.path.join(scratch, "measure.result")
+    stderr_path = os.path.join(scratch, "measure.stderr")
+    with open(stderr_path, "wb") as err:
+        # A process group of its own: an interruption reaches this script
+        # alone, and the clean-up ends the group, program included.
+        running_child = subprocess.Popen([helper, result_path] + argv, env=env, cwd=cwd,
+                                         stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                         stderr=err, process_group=0)
+        helper_status = running_child.wait()
+        running_child = None
+    with open(stderr_path, "rb") as f:
+        errors = f.read().decode("utf-8", "replace")
+    if helper_status != 0:
+        raise BenchError("cannot run %s: %s" % (argv[0], errors))
+    with open(result_path) as f:
+        seconds, rss, status = f.read().split()
+    return float(seconds), int(rss), int(status), errors
+
+
+def end_running_child():
+    if running_child is not None and running_child.poll() is None:
+        os.killpg(running_child.pid, signal.SIGKILL)
+        running_child.wait()
+
+
+class Command:
+    """One program run that is timed: `setup` runs before each run, untimed,
+    and `check` after it, to make sure the work was done."""
+
+    def __init__(self, name, argv, env, cwd, setup=None, check=None):
+        self.name = name
+        self.argv = argv
+        self.env = env
+        self.cwd = cwd
+        self.setup = setup
+        self.check = check
+        self.samples = []  # (seconds, KiB)
+
+    def run_once(self, helper, scratch):
+        if self.setup:
+            self.setup()
+        seconds, rss, status, errors = measure(helper, self.argv, self.env, self.cwd, scratch)
+        # skiffer reports a failed channel on standard error and still
+        # exits with 0, so any message counts as a failure.
+        if status != 0 or errors:
+            shown = " ".join(self.argv[:6]) + (" ..." if len(self.argv) > 6 else "")
+            raise BenchError("%s failed (exit status %d): %s\n%s"
+                             % (self.name, status, shown, errors[:2000]))
+        if self.check:
+            self.check()
+        return seconds, rss
+
+    def median(self, index=0):
+        return statistics.median(sample[index] for sample in self.samples)
+
+
+def run_group(label, commands, repeat, warmup, helper, scratch):
+    """Runs the commands in turn, round after round, so that a drift of the
+    machine spreads over all of them; the warm-up rounds are not counted."""
+    note("== %s" % label)
+    for round_number in range(warmup + repeat):
+        counted = round_number >= warmup
+        for command in commands:
+            sample = command.run_once(helper, scratch)
+            if counted:
+                command.samples.append(sample)
+    for command in commands:
+        times = [s[0] for s in command.samples]
+        note("   %-28s median %s  (%s .. %s, %d runs)  peak RSS %s" % (
+            command.name, fmt_time(statistics.median(times)), fmt_time(min(times)),
+            fmt_time(max(times)), len(times), fmt_rss(command.median(1))))
+
+
+def fmt_time(seconds):
+    if seconds < 1:
+        return "%.0f ms" % (seconds * 1000) if seconds >= 0.1 else "%.1f ms" % (seconds * 1000)
+    if seconds < 10:
+        return "%.2f s" % seconds
+    return "%.1f s" % seconds
+
+
+def fmt_rss(kib):
+    return "%.0f MiB" % (kib / 1024) if kib >= 10 * 1024 else "%.1f MiB" % (kib / 1024)
+
+
+# ---- the work directories -------------------------------------------------
+
+def filesystem_type(path):
+    completed = subprocess.run(["stat", "-f", "-c", "%T", path], capture_output=True, text=True)
+    return completed.stdout.strip() or "unknown"
+
+
+class Workspace:
+    """The directories the benchmark writes to, removed again at the end:
+    `fast` on tmpfs (a fresh mount when we may mount, else /dev/shm), and
+    `disk` on a real file system, made only when a row needs it."""
+
+    def __init__(self, fast_bytes):
+        self.mount_point = None
+        self.fast = None
+        self.fast_kind = None
+        self.disk = None
+        self.disk_kind = None
+        self.made = []
+        self._make_fast(fast_bytes)
+
+    def _make_fast(self, size):
+        if os.geteuid() == 0 and shutil.which("mount"):
+            point = tempfile.mkdtemp(prefix="skiffer-bench-tmpfs.")
+            self.made.append(point)
+            completed = subprocess.run(
+                ["mount", "-t", "tmpfs", "-o", "size=%dm,mode=0755" % (size // MIB + 1),
+                 "skiffer-bench", point], capture_output=True, text=True)
+            if completed.returncode == 0:
+                self.mount_point = point
+                self.fast = point
+                self.fast_kind = "tmpfs (own mount, %d MiB)" % (size // MIB + 1)
+                return
+            note("Cannot mount a tmpfs (%s); trying /dev/shm." % completed.stderr.strip())
+        if os.path.isdir("/dev/shm") and filesystem_type("/dev/shm") == "tmpfs":
+            free = shutil.disk_usage("/dev/shm").free
+            if free >= size:
+                self.fast = tempfile.mkdtemp(prefix="skiffer-bench.", dir="/dev/shm")
+                self.made.append(self.fast)
+                self.fast_kind = "tmpfs (/dev/shm)"
+                return
+            note("/dev/shm has %d MiB free, %d MiB are needed." % (free // MIB, size // MIB))
+        self.fast = tempfile.mkdtemp(prefix="skiffer-bench.")
+        self.made.append(self.fast)
+        self.fast_kind = "%s (%s; no tmpfs available)" % (filesystem_type(self.fast),
+                                                          os.path.dirname(self.fast))
+        note("Warning: no tmpfs with room; the 'tmpfs' rows run in %s." % self.fast)
+        os.chmod(self.fast, 0o755)
+
+    def disk_root(self):
+        if self.disk is None:
+            base = "/var/tmp" if os.path.isdir("/var/tmp") else tempfile.gettempdir()
+            self.disk = tempfile.mkdtemp(prefix="skiffer-bench.", dir=base)
+            self.made.append(self.disk)
+            os.chmod(self.disk, 0o755)
+            kind = filesystem_type(self.disk)
+            self.disk_kind = "%s (%s)" % (kind, base)
+            if kind == "tmpfs":
+                note("Warning: %s is a tmpfs, so the 'disk' rows do not sync to a disk." % base)
+        return self.disk
+
+    def remove(self):
+        if self.mount_point:
+            if subprocess.run(["umount", self.mount_point], capture_output=True).returncode != 0:
+                subprocess.run(["umount", "-l", self.mount_point], capture_output=True)
+        for path in reversed(self.made):
+            shutil.rmtree(path, ignore_errors=True)
+
+
+# ---- the loopback web server ----------------------------------------------
+
+NGINX_CONFIG = """\
+# Generated by skiffer's benchmark; used only by the nginx it runs itself.
+daemon off;
+worker_processes 1;
+pid {dir}/nginx.pid;
+error_log {dir}/error.log warn;
+events {{ worker_connections 1024; }}
+http {{
+    access_log off;
+    client_body_temp_path {dir}/body;
+    proxy_temp_path {dir}/proxy;
+    fastcgi_temp_path {dir}/fastcgi;
+    uwsgi_temp_path {dir}/uwsgi;
+    scgi_temp_path {dir}/scgi;
+    types {{ application/rss+xml xml; audio/mpeg mp3; }}
+    default_type application/octet-stream;
+    sendfile on;
+    tcp_nopush on;
+    keepalive_timeout 65;
+    keepalive_requests 100000;
+    server {{
+        listen 127.0.0.1:{port};
+        server_name localhost;
+        root {root};
+    }}
+}}
+"""
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class Nginx:
+    """An nginx in the foreground on a free loopback port, serving `root`."""
+
+    def __init__(self, root, directory):
+        self.process = None
+        self.directory = directory
+        os.makedirs(directory, exist_ok=True)
+        nginx = shutil.which("nginx") or "/usr/sbin/nginx"
+        if not os.path.exists(nginx):
+            raise BenchError("nginx is not installed; run scripts/install-deps.sh")
+        # A port found free can be taken by someone else before nginx binds
+        # it; then another one is tried.
+        for _ in range(5):
+            self.port = free_port()
+            config = os.path.join(directory, "nginx.conf")
+            with open(config, "w") as f:
+                f.write(NGINX_CONFIG.format(dir=directory, port=self.port, root=root))
+            log = os.path.join(directory, "error.log")
+            self.process = subprocess.Popen(
+                [nginx, "-p", directory, "-c", config, "-e", log],
+                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                process_group=0)
+            if self._wait_ready():
+                return
+            self.stop()
+        with open(os.path.join(directory, "error.log")) as f:
+            raise BenchError("nginx did not start:\n" + f.read()[-2000:])
+
+    def _wait_ready(self):
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline:
+            if self.process.poll() is not None:
+                return False
+            try:
+                socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
+                return True
+            except OSError:
+                time.sleep(0.02)
+        return False
+
+    def url(self, path):
+        return "http://127.0.0.1:%d/%s" % (self.port, path)
+
+    def stop(self):
+        if self.process and self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(10)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        self.process = None
+
+
+# ---- feeds ------------------------------------------------------------------
+
+WORDS = ("harbour tide ferry lighthouse chart anchor mooring keel sail gale fog beacon "
+         "dredger pilot quay buoy current estuary salt rope winch crane cargo ledger "
+         "almanac compass signal watch dock slipway").split()
+
+
+def rss_feed(channel_title, site, items, rng):
+    """An RSS 2.0 document as a podcast host writes it; `items` yields
+    (enclosure url, length) newest first. An item takes about 450 bytes."""
+    start = datetime.datetime(2026, 1, 5, 6, 0, tzinfo=datetime.timezone.utc)
+    parts = ['<?xml version="1.0" encoding="UTF-8"?>\n'
+             '<rss version="2.0" xmlns:itunes="http://www.itunes.com/dtds/podcast-1.0.dtd" '
+             'xmlns:atom="http://www.w3.org/2005/Atom">\n<channel>\n'
+             '<title>%s</title>\n<link>%s/</link>\n'
+             '<atom:link href="%s/feed.xml" rel="self" type="application/rss+xml"/>\n'
+             '<description>Weekly notes from the %s, with interviews and the tides.'
+             '</description>\n<language>en-gb</language>\n<itunes:author>%s</itunes:author>\n'
+             % (channel_title, site, site, channel_title, channel_title)]
+    for index, (url, length) in enumerate(items):
+        date = email.utils.format_datetime(start - datetime.timedelta(hours=7 * index))
+        words = rng.sample(WORDS, 4)
+        number = len(items) - index
+        parts.append(
+            '<item>\n<title>%d: The %s and the %s</title>\n<link>%s/episodes/%d</link>\n'
+            '<guid isPermaLink="false">%s-%d</guid>\n<pubDate>%s</pubDate>\n'
+            '<description>The %s and the %s.</description>\n'
+            '<itunes:duration>00:%02d:%02d</itunes:duration>\n'
+            '<enclosure url="%s" length="%d" type="audio/mpeg"/>\n</item>\n'
+            % (number, words[0], words[1], site, number, site.split("//")[1], number, date,
+               words[2], words[3], rng.randrange(20, 60), rng.randrange(60), url, length))
+    parts.append("</channel>\n</rss>\n")
+    return "".join(parts)
+
+
+def media_urls(host, slug, count):
+    """Enclosure URLs the way podcast hosts lay them out, newest first. The
+    hosts are under the reserved .example domain; they are never fetched."""
+    return ["https://%s/episodes/%s-%05d.mp3" % (host, slug, count - i) for i in range(count)]
+
+
+def write(path, content):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb" if isinstance(content, bytes) else "w") as f:
+        f.write(content)
+
+
+def skiffer_home(base, name, channels):
+    """A sandboxed HOME with a configuration of `channels`: (identifier,
+    feed location) pairs, all downloading into HOME/spool."""
+    home = os.path.join(base, name)
+    os.makedirs(os.path.join(home, "spool"), exist_ok=True)
+    os.makedirs(os.path.join(home, "tmp"), exist_ok=True)
+    lines = ["[*]", "spool=%s" % os.path.join(home, "spool"), ""]
+    for identifier, url in channels:
+        lines += ["[%s]" % identifier, "url=%s" % url, ""]
+    write(os.path.join(home, ".skifferrc"), "\n".join(lines))
+    return home
+
+
+def environment(home, **extra):
+    # The feed's temporary copy goes to TMPDIR, which stays on the row's
+    # storage; LANG=C keeps every run's output the same.
+    env = {"HOME": home, "PATH": os.environ.get("PATH", "/usr/bin:/bin"), "LANG": "C",
+           "TMPDIR": os.path.join(home, "tmp")}
+    env.update(extra)
+    return env
+
+
+def reset_directory(path):
+    shutil.rmtree(path, ignore_errors=True)
+    os.makedirs(path)
+
+
+# ---- the rows ---------------------------------------------------------------
+
+class Line:
+    """One line of the table: each measured binary's Command against its
+    reference Command (the same one for all binaries, except where the
+    reference is the binary itself run another way), on one metric."""
+
+    def __init__(self, row, work, storage, programs, reference, reference_label, target,
+                 metric="time"):
+        self.row = row
+        self.work = work
+        self.storage = storage
+        self.programs = programs  # binary label -> Command
+        self.reference = reference  # binary label -> Command
+        self.reference_label = reference_label
+        self.target = target
+        self.metric = metric
+
+
+class Bench:
+    def __init__(self, args, sizes, binaries):
+        self.args = args
+        self.sizes = sizes
+        self.binaries = binaries  # [(label, path)]
+        self.lines = []
+        self.workspace = None
+        self.nginx = None
+        self.storages = ["tmpfs"] if args.tmpfs_only else ["tmpfs", "disk"]
+        self.rng = random.Random(2026)
+
+    def group(self, label, commands, heavy=False, warmup=1):
+        """Measures the commands, after `warmup` uncounted rounds; a heavy
+        group (runs of seconds or more) has fewer rounds."""
+        repeat = self.args.repeat or self.sizes["repeat_heavy" if heavy else "repeat"]
+        run_group(label, commands, repeat, warmup, self.measure_helper, self.workspace.fast)
+
+    def base(self, storage):
+        return self.workspace.fast if storage == "tmpfs" else self.workspace.disk_root()
+
+    def skiffer(self, label, path, home, argv, env=None, **kwargs):
+        return Command(" ".join([label] + argv), [path] + argv, env or environment(home), home,
+                       **kwargs)
+
+    def add(self, row, work, storage, programs, reference, reference_label, target,
+            metric="time"):
+        if isinstance(reference, Command):
+            reference = {label: reference for label, _ in self.binaries}
+        self.lines.append(Line(row, work, storage, programs, reference, reference_label, target,
+                               metric))
+
+    # 1. Catch-up of one long local feed: N + 1 saves of the whole state file.
+    def row_catchup(self, storage):
+        n = self.sizes["catchup_items"]
+        base = os.path.join(self.base(storage), "catchup")
+        urls = media_urls("media.harbour-notes.example", "harbour-notes", n)
+        feed = os.path.join(base, "feed.xml")
+        write(feed, rss_feed("Harbour Notes", "https://harbour-notes.example",
+                             [(u, 40000000 + i) for i, u in enumerate(urls)], self.rng))
+        url_list = os.path.join(base, "urls.txt")
+        write(url_list, "\n".join(urls) + "\n")
+        home = skiffer_home(base, "home", [("harbour-notes", feed)])
+        state_dir = os.path.join(home, ".skiffer")
+        state_file = os.path.join(state_dir, "harbour-notes.xml")
+
+        def fresh_state():
+            reset_directory(state_dir)
+
+        def check_state():
+            with open(state_file, "rb") as f:
+                found = f.read().count(b"<enclosure ")
+            if found != n:
+                raise BenchError("the catch-up recorded %d enclosures, not %d" % (found, n))
+
+        programs = {label: self.skiffer(label, path, home, ["-c"], setup=fresh_state,
+                                        check=check_state)
+                    for label, path in self.binaries}
+        reference = Command("state_writer", [self.state_writer, state_file, url_list, STAMP],
+                            environment(home), home, setup=fresh_state, check=check_state)
+        # Seconds a run even in quick mode, minutes at full size: no warm-up.
+        self.group("1. catch-up of %s items (%s)" % (f"{n:,}", storage),
+                   list(programs.values()) + [reference], heavy=True, warmup=0)
+        self.add(1, "catch-up (`-c`), one feed of %s items" % f"{n:,}", storage, programs,
+                 reference, "same %s state files, 1 `write`+`fsync`+`rename` each" % f"{n + 1:,}",
+                 "≤ 2×")
+
+    # 2. New enclosures from one host: one connection per file against curl.
+    def row_enclosures(self, storage):
+        n = self.sizes["enclosures"]
+        size = self.sizes["enclosure_size"]
+        www = os.path.join(self.workspace.fast, "www")
+        slug = "harbour-notes"
+        paths = ["media/%s/2026/%s-%04d.mp3" % (slug, slug, n - i) for i in range(n)]
+        for path in paths:
+            target = os.path.join(www, path)
+            if not os.path.exists(target):
+                write(target, self.rng.randbytes(size))
+        feed_path = "feeds/%s-%d.xml" % (slug, n)
+        urls = [self.nginx.url(p) for p in paths]
+        write(os.path.join(www, feed_path),
+              rss_feed("Harbour Notes", "https://harbour-notes.example",
+                       [(u, size) for u in urls], self.rng))
+        feed_url = self.nginx.url(feed_path)
+
+        base = os.path.join(self.base(storage), "enclosures")
+        home = skiffer_home(base, "home", [(slug, feed_url)])
+        spool = os.path.join(home, "spool")
+        state_dir = os.path.join(home, ".skiffer")
+
+        def fresh():
+            reset_directory(spool)
+            shutil.rmtree(state_dir, ignore_errors=True)
+
+        def check_spool(expected=n):
+            def check():
+                sizes = [entry.stat().st_size for entry in os.scandir(spool)
+                         if entry.name.endswith(".mp3")]
+                if len(sizes) != expected or any(s != size for s in sizes):
+                    raise BenchError("%d of %d enclosures arrived whole in %s"
+                                     % (sum(s == size for s in sizes), expected, spool))
+            return check
+
+        programs = {label: self.skiffer(label, path, home, [], setup=fresh, check=check_spool())
+                    for label, path in self.binaries}
+        curl = ["curl", "-q", "-sS", "--fail", "--output-dir", spool, "--remote-name-all"]
+        closing = Command("curl, Connection: close",
+                          curl + ["-H", "Connection: close", feed_url] + urls,
+                          environment(home), home, setup=fresh, check=check_spool())
+        kept = Command("curl, keep-alive", curl + [feed_url] + urls, environment(home), home,
+                       setup=fresh, check=check_spool())
+        self.group("2. %d new enclosures of %d KiB (%s)" % (n, size // 1024, storage),
+                   list(programs.values()) + [closing, kept])
+        work = "%d new %d KiB enclosures, one host" % (n, size // 1024)
+        self.add(2, work, storage, programs, closing, "one `curl`, new connection per file",
+                 "≤ 1.0×")
+        self.add(2, work, storage, programs, kept, "one `curl`, kept-alive connections",
+                 "≤ 1.3×")
+
+    # 3. Nothing new: many local channels, everything already recorded.
+    def row_nothing_new(self, storage):
+        channels = self.sizes["channels"]
+        items = self.sizes["channel_items"]
+        base = os.path.join(self.base(storage), "nothing-new")
+        home_channels, files = [], []
+        home = os.path.join(base, "home")
+        state_dir = os.path.join(home, ".skiffer")
+        os.makedirs(state_dir, exist_ok=True)
+        for c in range(channels):
+            slug = "channel-%03d" % c
+            title = "%s %s" % (WORDS[c % len(WORDS)].title(), "Notes %d" % c)
+            urls = media_urls("media.%s.example" % slug, slug, items)
+            feed = os.path.join(base, "feeds", slug + ".xml")
+            write(feed, rss_feed(title, "https://%s.example" % slug,
+                                 [(u, 30000000 + i) for i, u in enumerate(urls)], self.rng))
+            # Every enclosure recorded, as a catch-up leaves the file.
+            state = os.path.join(state_dir, slug + ".xml")
+            write(state, '<?xml version="1.0" encoding="UTF-8"?>\n'
+                  '<channel version="1.0" rsslastfetched="%s">\n' % STAMP
+                  + "".join('  <enclosure url="%s" downloadtime="%s"/>\n' % (u, STAMP)
+                            for u in urls) + "</channel>\n")
+            home_channels.append((slug, feed))
+            files += [feed, state]
+        skiffer_home(base, "home", home_channels)
+        spool = os.path.join(home, "spool")
+        # List mode never downloads: if it lists anything, the program does
+        # not read these files as recording everything, and an update would
+        # go after hosts that do not exist.
+        for label, path in self.binaries:
+            listed = subprocess.run([path, "-l", "-v"], env=environment(home), cwd=home,
+                                    stdin=subprocess.DEVNULL, capture_output=True, text=True)
+            if listed.returncode != 0 or listed.stderr or " * " in listed.stdout:
+                raise BenchError("%s does not find every enclosure recorded in the generated "
+                                 "state files (list mode, exit status %d):\n%s%s"
+                                 % (label, listed.returncode, listed.stdout[:1000],
+                                    listed.stderr[:1000]))
+
+        def check_nothing_taken():
+            if os.listdir(spool):
+                raise BenchError("skiffer downloaded something in the nothing-new row")
+
+        programs = {label: self.skiffer(label, path, home, [], check=check_nothing_taken)
+                    for label, path in self.binaries}
+        xmllint = Command("xmllint --noout", ["xmllint", "--noout"] + files, environment(home),
+                          home)
+        self.group("3. nothing new in %d channels of %d items (%s)" % (channels, items, storage),
+                   list(programs.values()) + [xmllint])
+        self.add(3, "nothing new, %d local channels × %d items" % (channels, items), storage,
+                 programs, xmllint, "`xmllint --noout`, same feeds and state files", "≤ 1.3×")
+
+    # 4. List mode over one large feed: time and peak memory.
+    def row_list(self, storage):
+        n = self.sizes["list_items"]
+        base = os.path.join(self.base(storage), "list")
+        feed = os.path.join(base, "feed.xml")
+        urls = media_urls("media.harbour-archive.example", "harbour-archive", n)
+        write(feed, rss_feed("Harbour Archive", "https://harbour-archive.example",
+                             [(u, 50000000 + i) for i, u in enumerate(urls)], self.rng))
+        megabytes = os.path.getsize(feed) / 1e6
+        home = skiffer_home(base, "home", [("harbour-archive", feed)])
+        programs = {label: self.skiffer(label, path, home, ["-l"]) for label, path in self.binaries}
+        xmllint = Command("xmllint --noout", ["xmllint", "--noout", feed], environment(home), home)
+        self.group("4. list mode, %s items, %.0f MB (%s)" % (f"{n:,}", megabytes, storage),
+                   list(programs.values()) + [xmllint])
+        work = "list mode (`-l`), %.0f MB feed of %s items" % (megabytes, f"{n:,}")
+        self.add(4, work, storage, programs, xmllint, "`xmllint --noout`", "≤ 1.0×")
+        self.add(4, work + ", peak RSS", storage, programs, xmllint, "`xmllint --noout`",
+                 "≤ 1.0×", metric="rss")
+
+    # 5. One large enclosure, without and with the progress bar.
+    def row_big(self, storage):
+        size = self.sizes["big"]
+        www = os.path.join(self.workspace.fast, "www")
+        name = "media/harbour-notes/specials/harbour-notes-archive-%d.mp3" % (size // MIB)
+        target = os.path.join(www, name)
+        if not os.path.exists(target):
+            os.makedirs(os.path.dirname(target), exist_ok=True)
+            block = self.rng.randbytes(MIB)
+            with open(target, "wb") as f:
+                for _ in range(size // MIB):
+                    f.write(block)
+        url = self.nginx.url(name)
+        base = os.path.join(self.base(storage), "big")
+        feed = os.path.join(base, "feed.xml")
+        write(feed, rss_feed("Harbour Notes", "https://harbour-notes.example", [(url, size)],
+                             self.rng))
+        home = skiffer_home(base, "home", [("harbour-notes", feed)])
+        spool = os.path.join(home, "spool")
+        state_dir = os.path.join(home, ".skiffer")
+        downloaded = os.path.join(spool, os.path.basename(name))
+
+        def fresh():
+            reset_directory(spool)
+            shutil.rmtree(state_dir, ignore_errors=True)
+
+        def check():
+            if not os.path.exists(downloaded) or os.path.getsize(downloaded) != size:
+                raise BenchError("the %d MiB enclosure did not arrive whole" % (size // MIB))
+
+        plain = {label: self.skiffer(label, path, home, [], setup=fresh, check=check)
+                 for label, path in self.binaries}
+        # The bar draws on a terminal 80 columns wide; its output goes to
+        # /dev/null like every other run's.
+        bar = {label: Command("%s -p" % label, [path, "-p"], environment(home, COLUMNS="80"),
+                              home, setup=fresh, check=check)
+               for label, path in self.binaries}
+        curl = Command("curl -s -o", ["curl", "-q", "-sS", "--fail", "-o", downloaded, url],
+                       environment(home), home, setup=fresh, check=check)
+        # The warm-up round matters here: the first run into a fresh tmpfs
+        # takes up to three times as long while the pages are first handed out.
+        commands = [c for label, _ in self.binaries for c in (plain[label], bar[label])]
+        self.group("5. one %d MiB enclosure (%s)" % (size // MIB, storage), commands + [curl],
+                   heavy=size > 256 * MIB)
+        work = "one %s enclosure" % ("%d GiB" % (size >> 30) if size >= 1 << 30
+                                     else "%d MiB" % (size // MIB))
+        self.add(5, work, storage, plain, curl, "`curl -s -o`", "≤ 1.10×")
+        self.add(5, work + " with `-p`", storage, bar, curl, "`curl -s -o`", "≤ 1.10×")
+        self.add(5, "progress bar: `-p` against without", storage, bar, plain,
+                 "same skiffer without `-p`", "≤ 1.02×")
+
+    def compile_helper(self, name):
+        """Compiles bench/NAME.c into the work directory; answers the path."""
+        binary = os.path.join(self.workspace.fast, name)
+        source = os.path.join(ROOT, "bench", name + ".c")
+        completed = subprocess.run(["cc", "-O2", "-o", binary, source],
+                                   capture_output=True, text=True)
+        if completed.returncode != 0:
+            raise BenchError("cannot compile %s:\n%s" % (source, completed.stderr))
+        return binary
+
+    def run(self):
+        sizes = self.sizes
+        # Room on the tmpfs for the large enclosure twice (served and
+        # downloaded) and everything else.
+        self.workspace = Workspace(2 * sizes["big"] + 512 * MIB)
+        self.measure_helper = self.compile_helper("measure")
+        self.state_writer = self.compile_helper("state_writer")
+        rows = self.args.rows
+        if 2 in rows or 5 in rows:
+            self.nginx = Nginx(os.path.join(self.workspace.fast, "www"),
+                               os.path.join(self.workspace.fast, "nginx"))
+        # Rows 1 to 3 sync state files; on a disk that costs real time. The
+        # catch-up on disk takes seconds even at the quick size, and its
+        # runs vary by several times there, so quick mode leaves it out.
+        catchup_storages = ["tmpfs"] if self.args.quick else self.storages
+        for row, method, storages in ((1, self.row_catchup, catchup_storages),
+                                      (2, self.row_enclosures, self.storages),
+                                      (3, self.row_nothing_new, self.storages),
+                                      (4, self.row_list, ["tmpfs"]),
+                                      (5, self.row_big, ["tmpfs"])):
+            if row in rows:
+                for storage in storages:
+                    method(storage)
+
+    def stop(self):
+        end_running_child()
+        if self.nginx:
+            self.nginx.stop()
+        if self.workspace:
+            self.workspace.remove()
+
+
+# ---- the table ----------------------------------------------------------------
+
+def table(bench):
+    """The Markdown table of medians, padded so that it also reads well in a
+    terminal."""
+    labels = [label for label, _ in bench.binaries]
+    header = ["#", "Work", "On"] + labels + ["Reference", "Ref."]
+    header += ["Ratio" if label == "skiffer" else "Ratio %s" % label for label in labels]
+    header += ["Target"]
+    rows = []
+    for line in bench.lines:
+        index = 1 if line.metric == "rss" else 0
+        show = fmt_rss if line.metric == "rss" else fmt_time
+        figures = [line.programs[label].median(index) for label in labels]
+        references = [line.reference[label].median(index) for label in labels]
+        row = [str(line.row), line.work, line.storage] + [show(f) for f in figures]
+        row += [line.reference_label, show(references[0])]
+        row += ["%.2f×" % (f / r) for f, r in zip(figures, references)]
+        row += [line.target]
+        rows.append(row)
+    widths = [max(len(r[i]) for r in [header] + rows) for i in range(len(header))]
+    # Figures are right-aligned: the binaries' columns, the reference's
+    # figure, the ratios and the target.
+    numeric = set(range(3, 3 + len(labels))) | set(range(4 + len(labels), len(header)))
+
+    def render(cells):
+        return "| " + " | ".join(c.rjust(w) if i in numeric else c.ljust(w)
+                                 for i, (c, w) in enumerate(zip(cells, widths))) + " |"
+
+    rule = "|" + "|".join("-" * (w + 1) + ":" if i in numeric else "-" * (w + 2)
+                          for i, w in enumerate(widths)) + "|"
+    return "\n".join([render(header), rule] + [render(r) for r in rows])
+
+
+def tool_version(argv):
+    try:
+        completed = subprocess.run(argv, capture_output=True, text=True)
+    except OSError:
+        return "missing"
+    text = (completed.stdout + completed.stderr).strip().splitlines()
+    return text[0] if text else "unknown"
+
+
+def cpu_model():
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return "unknown"
+
+
+def machine_notes(bench, mode, started, seconds, load_before):
+    ws = bench.workspace
+    notes = [
+        "skiffer benchmark, %s mode, %s (%s)" % (mode, started.strftime("%Y-%m-%d %H:%M UTC"),
+                                                 "took %.0f s" % seconds),
+        "machine: %d cores (%s), %.0f GiB memory, Linux %s" % (
+            os.cpu_count(), cpu_model(),
+            os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES") / (1 << 30),
+            os.uname().release),
+        "storage: tmpfs = %s%s" % (ws.fast_kind,
+                                   "; disk = %s" % ws.disk_kind if ws.disk_kind else ""),
+        # Other work on the machine shows in the figures; the load tells.
+        "load average (1 min) before and after: %.2f, %.2f" % (load_before, os.getloadavg()[0]),
+    ]
+    for label, path in bench.binaries:
+        notes.append("%s: %s (%s)" % (label, path, tool_version([path, "--version"])))
+    notes.append("references: %s; %s; served by %s on 127.0.0.1" % (
+        tool_version(["curl", "--version"]).split(" (")[0],
+        tool_version(["xmllint", "--version"]).replace("xmllint: using ", ""),
+        tool_version(["nginx", "-v"]).replace("nginx version: ", "")))
+    counts = sorted({len(command.samples) for line in bench.lines
+                     for command in list(line.programs.values()) + list(line.reference.values())})
+    if counts:
+        notes.append("figures: medians of %s runs of each program, the programs taking turns; "
+                     "peak RSS is the program's ru_maxrss (GNU time's %%M)"
+                     % "–".join(str(c) for c in sorted({counts[0], counts[-1]})))
+    return "\n".join("- " + n for n in notes)
+
+
+# ---- the command line -------------------------------------------------------------
+
+def build_release():
+    """Builds the skiffer target of a Release configuration in build-release/
+    and answers the binary. Only the program is built: the benchmark does
+    not need the tests."""
+    build = os.path.join(ROOT, "build-release")
+    if not os.path.exists(os.path.join(build, "CMakeCache.txt")):
+        note("== configuring a Release build in %s" % build)
+        subprocess.run(["cmake", "-S", ROOT, "-B", build, "-DCMAKE_BUILD_TYPE=Release"],
+                       check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(["cmake", "--build", build, "--target", "skiffer", "-j%d" % os.cpu_count()],
+                   check=True, stdout=subprocess.DEVNULL)
+    return os.path.join(build, "skiffer")
+
+
+def parse_rows(text):
+    rows = set()
+    for part in text.split(","):
+        if not part.strip().isdigit() or not 1 <= int(part) <= 5:
+            raise argparse.ArgumentTypeError("rows are numbers from 1 to 5, like 1,3")
+        rows.add(int(part))
+    return rows
+
+
+def main():
+    parser = argparse.ArgumentParser(
+        description="Measure skiffer beside curl and xmllint on the same work.")
+    parser.add_argument("--quick", action="store_true",
+                        help="reduced sizes: the whole run takes well under a minute")
+    parser.add_argument("--skiffer", metavar="PATH",
+                        help="binary to measure (default: a Release build in build-release/)")
+    parser.add_argument("--compare", metavar="PATH",
+                        help="a second skiffer binary (say the one before a change), measured "
+                             "in the same run")
+    parser.add_argument("--repeat", type=int, metavar="N",
+                        help="counted runs of each program per row (default: 5, 3 in quick "
+                             "mode and for the largest rows)")
+    parser.add_argument("--rows", type=parse_rows, default={1, 2, 3, 4, 5}, metavar="LIST",
+                        help="only these rows, like 1,3 (1 catch-up, 2 enclosures, 3 nothing "
+                             "new, 4 list mode, 5 large enclosure)")
+    parser.add_argument("--tmpfs-only", action="store_true",
+                        help="skip the on-disk variants of rows 1 to 3 (quick mode runs "
+                             "those of rows 2 and 3)")
+    args = parser.parse_args()
+    if args.repeat is not None and args.repeat < 1:
+        parser.error("--repeat needs at least 1")
+
+    mode = "quick" if args.quick else "full"
+    for tool in ("curl", "xmllint", "cc"):
+        if shutil.which(tool) is None:
+            raise BenchError("%s is not installed; run scripts/install-deps.sh" % tool)
+
+    binaries = []
+    path = os.path.abspath(args.skiffer) if args.skiffer else build_release()
+    binaries.append(("skiffer", path))
+    if args.compare:
+        binaries.append(("compare", os.path.abspath(args.compare)))
+    for label, binary in binaries:
+        if not os.access(binary, os.X_OK):
+            raise BenchError("%s binary %s is not an executable file" % (label, binary))
+
+    bench = Bench(args, SIZES[mode], binaries)
+    started = datetime.datetime.now(datetime.timezone.utc)
+    clock = time.monotonic()
+    load_before = os.getloadavg()[0]
+    try:
+        bench.run()
+        notes = machine_notes(bench, mode, started, time.monotonic() - clock, load_before)
+    finally:
+        bench.stop()
+    print()
+    print(notes)
+    print()
+    print(table(bench))
+    print()
+    print("Ratio: skiffer's median over the reference's; lower is better. Targets are for "
+          "the full sizes.")
+
+
+def on_signal(number, _frame):
+    # Turned into an exception so that the clean-up in main runs.
+    raise KeyboardInterrupt("signal %d" % number)
+
+
+if __name__ == "__main__":
+    signal.signal(signal.SIGTERM, on_signal)
+    signal.signal(signal.SIGHUP, on_signal)
+    try:
+        main()
+    except BenchError as error:
+        note("bench: %s" % error)
+        sys.exit(1)
+    except subprocess.CalledProcessError as error:
+        note("bench: %s failed with exit status %d" % (" ".join(error.cmd), error.returncode))
+        sys.exit(1)
+    except KeyboardInterrupt:
+        note("bench: interrupted; everything it made is removed")
+        sys.exit(130)
