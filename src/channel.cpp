@@ -69,7 +69,157 @@ std::optional<std::string> escape_attribute(const std::string &text) {
     return result;
 }
 
+// Appends `text` escaped for an attribute value to `out` and answers true;
+// answers false, leaving `out` alone, when XML cannot carry it. Printable
+// ASCII without markup characters, what nearly every URL and every stamp of
+// ours is, stays as it is and skips the decoding and escaping.
+bool append_attribute(std::string &out, const std::string &text) {
+    const bool plain = std::all_of(text.begin(), text.end(), [](unsigned char c) {
+        return c >= 0x20 && c < 0x7f && c != '&' && c != '<' && c != '>' && c != '\'' && c != '"';
+    });
+    if (plain) {
+        out += text;
+        return true;
+    }
+    std::optional<std::string> escaped = escape_attribute(text);
+    if (!escaped)
+        return false;
+    out += *escaped;
+    return true;
+}
+
+// The state file's line for one entry; empty when XML cannot hold the URL,
+// so that the entry is left out rather than making the file unreadable,
+// which would lose every other entry with it. Stamps are escaped like URLs:
+// the program's own never change, but one read from a hand-edited file may
+// hold '&' or '"'; one that XML cannot hold is left out with its attribute.
+std::string entry_line(const std::string &url, const std::optional<std::string> &stamp) {
+    std::string line;
+    line.reserve(url.size() + (stamp ? stamp->size() : 0) + 48);
+    line += "  <enclosure url=\"";
+    if (!append_attribute(line, url))
+        return {};
+    const size_t without_stamp = line.size();
+    if (stamp) {
+        line += "\" downloadtime=\"";
+        if (!append_attribute(line, *stamp))
+            line.resize(without_stamp);
+    }
+    line += "\"/>\n";
+    return line;
+}
+
 } // namespace
+
+// ---- the table of taken enclosures -------------------------------------------
+
+void enclosure_table::gap_text::move_gap(size_t position) {
+    char *data = buffer_.data();
+    if (position < gap_start_) {
+        const size_t count = gap_start_ - position;
+        std::memmove(data + gap_end_ - count, data + position, count);
+        gap_start_ -= count;
+        gap_end_ -= count;
+    } else if (position > gap_start_) {
+        const size_t count = position - gap_start_;
+        std::memmove(data + gap_start_, data + gap_end_, count);
+        gap_start_ += count;
+        gap_end_ += count;
+    }
+}
+
+void enclosure_table::gap_text::insert(size_t position, std::string_view text) {
+    SKIFFER_ASSERT(position <= size());
+    move_gap(position);
+    if (gap_end_ - gap_start_ < text.size()) {
+        // Doubled, so that growing costs a constant time per byte over all.
+        const size_t tail = buffer_.size() - gap_end_;
+        const size_t grown = std::max(2 * buffer_.size(), size() + text.size() + 4096);
+        buffer_.resize(grown);
+        std::memmove(buffer_.data() + grown - tail, buffer_.data() + gap_end_, tail);
+        gap_end_ = grown - tail;
+    }
+    std::memcpy(buffer_.data() + gap_start_, text.data(), text.size());
+    gap_start_ += text.size();
+}
+
+void enclosure_table::gap_text::erase(size_t position, size_t length) {
+    SKIFFER_ASSERT(position + length <= size());
+    move_gap(position);
+    gap_end_ += length;
+}
+
+enclosure_table::enclosure_table(std::initializer_list<value_type> entries) {
+    for (const value_type &entry : entries)
+        insert_or_assign(entry.first, entry.second);
+}
+
+enclosure_table::enclosure_table(const enclosure_table &other)
+    : entries_(other.entries_), text_(other.text_) {
+    // The same lines, pointing at this table's own keys.
+    order_.reserve(other.order_.size());
+    for (const line_ref &line : other.order_)
+        order_.push_back({&entries_.find(*line.url)->first, line.length});
+}
+
+enclosure_table &enclosure_table::operator=(const enclosure_table &other) {
+    if (this != &other)
+        *this = enclosure_table(other);
+    return *this;
+}
+
+enclosure_table &enclosure_table::operator=(std::initializer_list<value_type> entries) {
+    return *this = enclosure_table(entries);
+}
+
+void enclosure_table::insert_or_assign(std::string url, std::optional<std::string> stamp) {
+    // try_emplace leaves its arguments untouched when the key is present.
+    auto [entry, added] = entries_.try_emplace(std::move(url), std::move(stamp));
+    if (!added)
+        entry->second = std::move(stamp);
+    place_line(entry->first, entry->second);
+}
+
+std::pair<enclosure_table::const_iterator, bool>
+enclosure_table::emplace(std::string url, std::optional<std::string> stamp) {
+    auto [entry, added] = entries_.try_emplace(std::move(url), std::move(stamp));
+    if (added)
+        place_line(entry->first, entry->second);
+    return {entry, added};
+}
+
+void enclosure_table::place_line(const std::string &url, const std::optional<std::string> &stamp) {
+    const std::string line = entry_line(url, stamp);
+    // Whether XML can hold an entry depends on its URL alone, so an entry
+    // already present has a line, and a new one without a line needs none.
+    if (line.empty())
+        return;
+    auto at = std::lower_bound(
+        order_.begin(), order_.end(), url,
+        [](const line_ref &ref, const std::string &key) { return *ref.url < key; });
+    // The line's offset, summed from the nearer end: adding in order or in
+    // reverse order, as feeds and state files do, sums nothing.
+    size_t offset = 0;
+    if (at - order_.begin() <= order_.end() - at) {
+        for (auto ref = order_.begin(); ref != at; ++ref)
+            offset += ref->length;
+    } else {
+        offset = text_.size();
+        for (auto ref = at; ref != order_.end(); ++ref)
+            offset -= ref->length;
+    }
+    if (at != order_.end() && *at->url == url) {
+        text_.erase(offset, at->length);
+        at->length = line.size();
+    } else {
+        order_.insert(at, {&url, line.size()});
+    }
+    text_.insert(offset, line);
+}
+
+std::pair<std::string_view, std::string_view> enclosure_table::lines() const {
+    return {text_.before_gap(), text_.after_gap()};
+}
 
 std::unique_ptr<channel_state>
 channel_state_load(const std::string &url, const std::string &state_file, const std::string &spool,
@@ -108,43 +258,22 @@ channel_state_load(const std::string &url, const std::string &state_file, const 
 }
 
 int write_channel_state(FILE *stream, const channel_state &state, int) {
-    std::fputs("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n", stream);
-    std::optional<std::string> fetched;
-    if (state.rsslastfetched)
-        fetched = escape_attribute(*state.rsslastfetched);
-    if (fetched)
-        std::fprintf(stream, "<channel version=\"1.0\" rsslastfetched=\"%s\">\n", fetched->c_str());
+    std::string head = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<channel version=\"1.0\"";
+    const size_t without_fetched = head.size();
+    head += " rsslastfetched=\"";
+    if (!state.rsslastfetched || !append_attribute(head, *state.rsslastfetched))
+        head.resize(without_fetched);
     else
-        std::fputs("<channel version=\"1.0\">\n", stream);
+        head += '"';
+    head += ">\n";
 
-    // In URL order, so that a file changes only where an entry was added and
-    // two saves of the same state are the same bytes.
-    using entry = decltype(state.downloaded_enclosures)::value_type;
-    std::vector<const entry *> entries;
-    entries.reserve(state.downloaded_enclosures.size());
-    for (const entry &e : state.downloaded_enclosures)
-        entries.push_back(&e);
-    std::sort(entries.begin(), entries.end(),
-              [](const entry *a, const entry *b) { return a->first < b->first; });
-
-    for (const entry *e : entries) {
-        const auto &[url, stamp] = *e;
-        // An entry the file cannot hold is left out rather than making the
-        // file unreadable, which would lose every other entry with it.
-        std::optional<std::string> escaped_url = escape_attribute(url);
-        if (!escaped_url)
-            continue;
-        // Stamps are escaped like URLs: the program's own never change, but
-        // one read from a hand-edited file may hold '&' or '"'.
-        std::optional<std::string> escaped_stamp;
-        if (stamp)
-            escaped_stamp = escape_attribute(*stamp);
-        if (escaped_stamp)
-            std::fprintf(stream, "  <enclosure url=\"%s\" downloadtime=\"%s\"/>\n",
-                         escaped_url->c_str(), escaped_stamp->c_str());
-        else
-            std::fprintf(stream, "  <enclosure url=\"%s\"/>\n", escaped_url->c_str());
-    }
+    // The lines are ready, in URL order, so that a file changes only where
+    // an entry was added and two saves of the same state are the same bytes.
+    // Large blocks go from fwrite straight to the file.
+    const auto [first, second] = state.downloaded_enclosures.lines();
+    std::fwrite(head.data(), 1, head.size(), stream);
+    std::fwrite(first.data(), 1, first.size(), stream);
+    std::fwrite(second.data(), 1, second.size(), stream);
     std::fputs("</channel>\n", stream);
     return 0;
 }

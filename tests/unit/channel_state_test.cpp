@@ -99,6 +99,59 @@ TEST_F(channel_state_test, writes_the_exact_format) {
                   "</channel>\n");
 }
 
+// The table keeps every entry's line ready in URL order, whatever the order
+// in which entries come: ascending as in a saved file, descending as in a
+// feed taken newest first, scattered, with stamps replaced along the way, and
+// through copies. The file is compared with one written from scratch.
+TEST_F(channel_state_test, lines_stay_in_url_order_whatever_the_order_of_adding) {
+    std::vector<std::string> urls;
+    for (int i = 0; i < 300; ++i)
+        urls.push_back("http://example.com/" + std::to_string(1000 + i * 7 % 300) + ".mp3");
+    std::vector<std::string> sorted = urls;
+    std::sort(sorted.begin(), sorted.end());
+
+    auto expected_file = [&](const std::vector<std::string> &keys,
+                             const std::string &stamp_of_last) {
+        std::string text = std::string(declaration) + "<channel version=\"1.0\">\n";
+        for (const std::string &url : keys)
+            text += "  <enclosure url=\"" + url + "\" downloadtime=\"" +
+                    (url == keys.back() ? stamp_of_last : "t") + "\"/>\n";
+        return text + "</channel>\n";
+    };
+
+    struct order_case {
+        const char *name;
+        std::vector<std::string> order;
+    };
+    std::vector<std::string> descending(sorted.rbegin(), sorted.rend());
+    std::vector<std::string> halves; // from the middle outwards, both ways
+    for (size_t i = 0; i < sorted.size() / 2; ++i) {
+        halves.push_back(sorted[sorted.size() / 2 + i]);
+        halves.push_back(sorted[sorted.size() / 2 - 1 - i]);
+    }
+    const order_case cases[] = {
+        {"ascending", sorted}, {"descending", descending}, {"scattered", urls}, {"halves", halves}};
+    for (const order_case &c : cases) {
+        SCOPED_TRACE(c.name);
+        channel_state state;
+        for (const std::string &url : c.order) {
+            state.downloaded_enclosures.insert_or_assign(url, "first");
+            state.downloaded_enclosures.insert_or_assign(url, "t");
+            EXPECT_FALSE(state.downloaded_enclosures.emplace(url, "never").second);
+        }
+        // A new stamp for the last URL in byte order, with markup to escape.
+        state.downloaded_enclosures.insert_or_assign(sorted.back(), "a&b");
+        EXPECT_EQ(written(state), expected_file(sorted, "a&amp;b"));
+
+        channel_state copy = state;
+        copy.downloaded_enclosures.insert_or_assign(sorted.back(), "t");
+        EXPECT_EQ(written(copy), expected_file(sorted, "t"));
+        EXPECT_EQ(written(state), expected_file(sorted, "a&amp;b"));
+        copy = state;
+        EXPECT_EQ(written(copy), expected_file(sorted, "a&amp;b"));
+    }
+}
+
 TEST_F(channel_state_test, round_trips_any_url_and_stamp) {
     channel_state state;
     state.rsslastfetched = "stamp & \"quoted\" <x>";
