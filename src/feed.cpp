@@ -3,12 +3,14 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <unordered_map>
 #include <utility>
 
 #include <unistd.h>
 
 #include <libxml/entities.h>
+#include <libxml/SAX2.h>
 #include <libxml/parser.h>
 
 #include "common.hpp"
@@ -62,21 +64,38 @@ public:
     // Adds the text below the sibling list from `list` on and what its
     // references stand for, attribute values included.
     void measure(const xmlNode *list) {
-        for (const xmlNode *node = list; node != nullptr; node = node->next) {
-            if (node->type == XML_TEXT_NODE || node->type == XML_CDATA_SECTION_NODE) {
-                own_ = add(own_, length_of(node->content));
-            } else if (node->type == XML_ENTITY_REF_NODE) {
-                expanded_ = add(expanded_, reference_size(node));
-            } else if (node->type == XML_ELEMENT_NODE) {
-                for (const xmlAttr *attribute = node->properties; attribute != nullptr;
-                     attribute = attribute->next)
-                    measure(attribute->children);
-                measure(node->children);
-            }
+        for (const xmlNode *node = list; node != nullptr; node = node->next)
+            measure_node(node);
+    }
+
+    // The same for one node and what lies below it.
+    void measure_node(const xmlNode *node) {
+        if (node->type == XML_TEXT_NODE || node->type == XML_CDATA_SECTION_NODE) {
+            own_ = add(own_, length_of(node->content));
+        } else if (node->type == XML_ENTITY_REF_NODE) {
+            expanded_ = add(expanded_, reference_size(node));
+        } else if (node->type == XML_ELEMENT_NODE) {
+            for (const xmlAttr *attribute = node->properties; attribute != nullptr;
+                 attribute = attribute->next)
+                measure(attribute->children);
+            measure(node->children);
         }
     }
 
     bool acceptable() const { return expanded_ <= add(allowance, multiply(own_, factor)); }
+
+    // Measures one node when the totals with it stay acceptable, and
+    // answers whether they do; otherwise the totals stay as they were.
+    bool measure_if_acceptable(const xmlNode *node) {
+        const uint64_t own = own_;
+        const uint64_t expanded = expanded_;
+        measure_node(node);
+        if (acceptable())
+            return true;
+        own_ = own;
+        expanded_ = expanded;
+        return false;
+    }
 
 private:
     static constexpr uint64_t allowance = 1 << 20;
@@ -119,15 +138,106 @@ private:
     uint64_t expanded_ = 0;
 };
 
-bool expansion_is_acceptable(xmlDoc *document) {
-    // Without declarations in the internal subset there is nothing to
-    // expand; the external subset is never loaded.
-    if (document->intSubset == nullptr || document->intSubset->entities == nullptr)
-        return true;
-    entity_expansion expansion(document);
-    expansion.measure(document->children);
-    return expansion.acceptable();
+// Without declarations in the internal subset there is nothing to expand;
+// the external subset is never loaded.
+bool declares_entities(const xmlDoc *document) {
+    return document->intSubset != nullptr && document->intSubset->entities != nullptr;
 }
+
+// The parse of one feed. The parser builds the tree as usual, and every
+// item of the channel is read as soon as its end tag has been parsed and
+// then taken out of the tree, so that a feed of any length holds at most
+// two items as a tree at a time, and each is read while it is still in the
+// cache. Everything is read with the same helpers and the same rules as a
+// whole tree would be; only the moment differs.
+class feed_reader {
+public:
+    explicit feed_reader(feed_document &document) : document_(document) {}
+
+    // The parser's end-of-element handler, with the parser as its context.
+    static void end_element(void *context, const xmlChar *local_name, const xmlChar *prefix,
+                            const xmlChar *uri) {
+        auto *parser = static_cast<xmlParserCtxt *>(context);
+        xmlNode *element = parser->node;
+        xmlSAX2EndElementNs(context, local_name, prefix, uri);
+        auto *reader = static_cast<feed_reader *>(parser->_private);
+        if (element != nullptr && reader->is_channel_item(element))
+            reader->take(parser->myDoc, element);
+    }
+
+    // Called once the document has been parsed: removes the last item read,
+    // which the parser may no longer see.
+    void finish() { release_taken(); }
+
+    // Whether the whole document, the items taken out included, stays
+    // within the bound on what its entity references stand for.
+    bool expansion_is_acceptable(xmlDoc *document) {
+        if (!declares_entities(document))
+            return true;
+        if (!expansion_)
+            expansion_.emplace(document);
+        expansion_->measure(document->children);
+        return expansion_->acceptable();
+    }
+
+private:
+    // An item of the channel the document is read from: an `item` child of
+    // the first `channel` child of an `rss` root, as xml_find_child and
+    // xml_foreach_child find them once the whole tree is there.
+    bool is_channel_item(xmlNode *element) {
+        if (!still_taking_ || std::strcmp(reinterpret_cast<const char *>(element->name), "item"))
+            return false;
+        xmlNode *parent = element->parent;
+        if (parent == nullptr || parent->type != XML_ELEMENT_NODE)
+            return false;
+        if (channel_ == nullptr) {
+            xmlNode *root = parent->parent;
+            if (root == nullptr || root->type != XML_ELEMENT_NODE || root->parent == nullptr ||
+                root->parent->type != XML_DOCUMENT_NODE ||
+                std::strcmp(reinterpret_cast<const char *>(root->name), "rss") != 0)
+                return false;
+            // Elements are only ever added after the last child, so the
+            // first channel found stays the first.
+            channel_ = xml_find_child(root, nullptr, "channel");
+        }
+        return parent == channel_;
+    }
+
+    void take(xmlDoc *document, xmlNode *item) {
+        // Reading expands the item's entity references; an item is only read
+        // here while the document so far stays within the bound. Past that
+        // point every later item waits for the whole document and its check.
+        if (declares_entities(document)) {
+            if (!expansion_)
+                expansion_.emplace(document);
+            if (!expansion_->measure_if_acceptable(item)) {
+                still_taking_ = false;
+                return;
+            }
+        }
+        document_.items.emplace_back();
+        parse_feed_item(document_, static_cast<int32_t>(document_.items.size() - 1), item);
+        // The item just read is the parser's last child of the channel, so
+        // it stays until the next one: the parser adds text to the last
+        // child of an element, and must find the node it left there.
+        release_taken();
+        taken_ = item;
+    }
+
+    void release_taken() {
+        if (taken_ == nullptr)
+            return;
+        xmlUnlinkNode(taken_);
+        xmlFreeNode(taken_);
+        taken_ = nullptr;
+    }
+
+    feed_document &document_;
+    xmlNode *channel_ = nullptr;
+    xmlNode *taken_ = nullptr;
+    bool still_taking_ = true;
+    std::optional<entity_expansion> expansion_;
+};
 
 } // namespace
 
@@ -142,18 +252,23 @@ std::unique_ptr<feed_document> feed_parse_file(const char *path) {
     // Feeds use HTML's character entity names without declaring them; the
     // parser asks this handler before the document's own declarations.
     context->sax->getEntity = resolve_entity;
+    auto document = std::make_unique<feed_document>();
+    feed_reader reader(*document);
+    context->sax->endElementNs = feed_reader::end_element;
+    context->_private = &reader;
 
     // No options: no recovery, so a document that is not well-formed gives no
     // tree; no entity substitution and no DTD loading, so external entities
     // and DTDs are neither read nor fetched. The read hands the tree over and
     // leaves nothing in context->myDoc.
     xml_document_ptr tree(xmlCtxtReadFile(context.get(), path, nullptr, 0));
+    reader.finish();
     if (!tree) {
         std::fprintf(stderr, "Error parsing RSS file %s.\n", path);
         return nullptr;
     }
     xmlNode *root = xmlDocGetRootElement(tree.get());
-    if (root == nullptr || !expansion_is_acceptable(tree.get())) {
+    if (root == nullptr || !reader.expansion_is_acceptable(tree.get())) {
         std::fprintf(stderr, "Error parsing RSS file %s.\n", path);
         return nullptr;
     }
@@ -178,7 +293,6 @@ std::unique_ptr<feed_document> feed_parse_file(const char *path) {
     if (channel == nullptr)
         return nullptr;
 
-    auto document = std::make_unique<feed_document>();
     document->version = version;
     document->channel_info.fetched = std::move(*fetched);
     document->channel_info.title = child_text(channel, "title");
@@ -186,10 +300,13 @@ std::unique_ptr<feed_document> feed_parse_file(const char *path) {
     document->channel_info.description = child_text(channel, "description");
     document->channel_info.language = child_text(channel, "language");
 
-    // Counting and visiting use the same match rule, so every slot is filled.
-    document->items.resize(static_cast<size_t>(xml_count_children(channel, "item")));
-    xml_foreach_child(channel, "item", [&document](int32_t index, xmlNode *item) {
-        parse_feed_item(*document, index, item);
+    // The items that the parse left in the tree come after those it took
+    // out; counting and visiting use the same match rule, so every slot is
+    // filled.
+    const size_t taken = document->items.size();
+    document->items.resize(taken + static_cast<size_t>(xml_count_children(channel, "item")));
+    xml_foreach_child(channel, "item", [&document, taken](int32_t index, xmlNode *item) {
+        parse_feed_item(*document, static_cast<int32_t>(taken) + index, item);
     });
     return document;
 }
