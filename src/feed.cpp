@@ -31,11 +31,21 @@ constexpr const char *media_rss_namespace = "http://search.yahoo.com/mrss";
 
 using parser_context_ptr = c_ptr<xmlParserCtxt, xmlFreeParserCtxt>;
 
-std::optional<std::string> child_text(xmlNode *element, const char *name) {
-    xmlNode *child = xml_find_child(element, nullptr, name);
-    if (child == nullptr)
+std::optional<std::string> text_of(xmlNode *element) {
+    if (element == nullptr)
         return std::nullopt;
-    return xml_get_text(child);
+    return xml_get_text(element);
+}
+
+std::optional<std::string> child_text(xmlNode *element, const char *name) {
+    return text_of(xml_find_child(element, nullptr, name));
+}
+
+// Whether the element is in the Media RSS namespace, compared exactly as
+// xml_find_child compares it.
+bool is_media_rss(const xmlNode *element) {
+    return element->ns != nullptr && element->ns->href != nullptr &&
+           std::strcmp(reinterpret_cast<const char *>(element->ns->href), media_rss_namespace) == 0;
 }
 
 feed_version version_of(xmlNode *root) {
@@ -83,6 +93,9 @@ public:
     }
 
     bool acceptable() const { return expanded_ <= add(allowance, multiply(own_, factor)); }
+
+    // Adds text that the document holds outside the tree.
+    void add_text(uint64_t length) { own_ = add(own_, length); }
 
     // Measures one node when the totals with it stay acceptable, and
     // answers whether they do; otherwise the totals stay as they were.
@@ -165,8 +178,36 @@ public:
             reader->take(parser->myDoc, element);
     }
 
-    // Called once the document has been parsed: removes the last item read,
-    // which the parser may no longer see.
+    // The parser's character data handler, with the parser as its context.
+    // Text is only ever read from elements of a few names; elsewhere (white
+    // space between elements, an item's guid) it is counted and left out of
+    // the tree, which spares a node for most pieces of text of a feed. The
+    // parses of entity contents run in parsers of their own and keep all.
+    static void characters(void *context, const xmlChar *text, int length) {
+        auto *parser = static_cast<xmlParserCtxt *>(context);
+        auto *reader = static_cast<feed_reader *>(parser->_private);
+        if (reader != nullptr && reader->parser_ == parser && parser->node != nullptr &&
+            !may_be_read(parser->node)) {
+            reader->unmeasured_text_ += static_cast<uint64_t>(length);
+            return;
+        }
+        xmlSAX2Characters(context, text, length);
+    }
+
+    // Hands the parser over for the parse, with these handlers installed.
+    void attach(xmlParserCtxt *parser) {
+        parser_ = parser;
+        parser->_private = this;
+        parser->sax->endElementNs = end_element;
+        // Both, so that the parser still never asks whether white space is
+        // ignorable, as it does not when the two are the same.
+        parser->sax->characters = characters;
+        parser->sax->ignorableWhitespace = characters;
+    }
+
+    // Called once the document has been parsed into a tree: removes the last
+    // item read, which is still in it. A parse that failed has freed the
+    // whole tree, that item included.
     void finish() { release_taken(); }
 
     // Whether the whole document, the items taken out included, stays
@@ -174,13 +215,39 @@ public:
     bool expansion_is_acceptable(xmlDoc *document) {
         if (!declares_entities(document))
             return true;
-        if (!expansion_)
-            expansion_.emplace(document);
-        expansion_->measure(document->children);
-        return expansion_->acceptable();
+        entity_expansion &expansion = expansion_of(document);
+        expansion.measure(document->children);
+        return expansion.acceptable();
     }
 
 private:
+    // The elements whose text xml_get_text may be asked for: the fields of
+    // the channel and of its items, by local name, wherever they are.
+    static bool may_be_read(const xmlNode *element) {
+        const char *name = reinterpret_cast<const char *>(element->name);
+        // By the first letter first: this runs for every piece of text.
+        switch (name[0]) {
+        case 't':
+            return std::strcmp(name, "title") == 0;
+        case 'l':
+            return std::strcmp(name, "link") == 0 || std::strcmp(name, "language") == 0;
+        case 'd':
+            return std::strcmp(name, "description") == 0;
+        case 'p':
+            return std::strcmp(name, "pubDate") == 0;
+        default:
+            return false;
+        }
+    }
+
+    // The running measure, with the text left out of the tree so far.
+    entity_expansion &expansion_of(xmlDoc *document) {
+        if (!expansion_)
+            expansion_.emplace(document);
+        expansion_->add_text(std::exchange(unmeasured_text_, 0));
+        return *expansion_;
+    }
+
     // An item of the channel the document is read from: an `item` child of
     // the first `channel` child of an `rss` root, as xml_find_child and
     // xml_foreach_child find them once the whole tree is there.
@@ -208,9 +275,7 @@ private:
         // here while the document so far stays within the bound. Past that
         // point every later item waits for the whole document and its check.
         if (declares_entities(document)) {
-            if (!expansion_)
-                expansion_.emplace(document);
-            if (!expansion_->measure_if_acceptable(item)) {
+            if (!expansion_of(document).measure_if_acceptable(item)) {
                 still_taking_ = false;
                 return;
             }
@@ -233,6 +298,8 @@ private:
     }
 
     feed_document &document_;
+    xmlParserCtxt *parser_ = nullptr;
+    uint64_t unmeasured_text_ = 0;
     xmlNode *channel_ = nullptr;
     xmlNode *taken_ = nullptr;
     bool still_taking_ = true;
@@ -254,19 +321,19 @@ std::unique_ptr<feed_document> feed_parse_file(const char *path) {
     context->sax->getEntity = resolve_entity;
     auto document = std::make_unique<feed_document>();
     feed_reader reader(*document);
-    context->sax->endElementNs = feed_reader::end_element;
-    context->_private = &reader;
+    reader.attach(context.get());
 
-    // No options: no recovery, so a document that is not well-formed gives no
-    // tree; no entity substitution and no DTD loading, so external entities
-    // and DTDs are neither read nor fetched. The read hands the tree over and
-    // leaves nothing in context->myDoc.
-    xml_document_ptr tree(xmlCtxtReadFile(context.get(), path, nullptr, 0));
-    reader.finish();
+    // No recovery, so a document that is not well-formed gives no tree; no
+    // entity substitution and no DTD loading, so external entities and DTDs
+    // are neither read nor fetched. The only option keeps short texts inside
+    // their nodes, which changes nothing that is read. The read hands the
+    // tree over and leaves nothing in context->myDoc.
+    xml_document_ptr tree(xmlCtxtReadFile(context.get(), path, nullptr, XML_PARSE_COMPACT));
     if (!tree) {
         std::fprintf(stderr, "Error parsing RSS file %s.\n", path);
         return nullptr;
     }
+    reader.finish();
     xmlNode *root = xmlDocGetRootElement(tree.get());
     if (root == nullptr || !reader.expansion_is_acceptable(tree.get())) {
         std::fprintf(stderr, "Error parsing RSS file %s.\n", path);
@@ -315,21 +382,45 @@ void parse_feed_item(feed_document &document, int32_t index, xmlNode *item) {
     SKIFFER_ASSERT(item != nullptr);
     SKIFFER_ASSERT(index >= 0 && static_cast<size_t>(index) < document.items.size());
 
+    // One walk over the children finds the first child element of each name
+    // that xml_find_child would find one call at a time.
+    xmlNode *title = nullptr;
+    xmlNode *link = nullptr;
+    xmlNode *description = nullptr;
+    xmlNode *pub_date = nullptr;
+    xmlNode *enclosure_element = nullptr;
+    xmlNode *content = nullptr;
+    xmlNode *group = nullptr;
+    for (xmlNode *child = item->children; child != nullptr; child = child->next) {
+        if (child->type != XML_ELEMENT_NODE || child->name == nullptr)
+            continue;
+        const char *name = reinterpret_cast<const char *>(child->name);
+        auto first = [child, name](xmlNode *&found, const char *wanted) {
+            if (found == nullptr && std::strcmp(name, wanted) == 0)
+                found = child;
+        };
+        first(title, "title");
+        first(link, "link");
+        first(description, "description");
+        first(pub_date, "pubDate");
+        first(enclosure_element, "enclosure");
+        if (is_media_rss(child)) {
+            first(content, "content");
+            first(group, "group");
+        }
+    }
+
     feed_item &slot = document.items[static_cast<size_t>(index)];
     slot = feed_item{};
-    slot.title = child_text(item, "title");
-    slot.link = child_text(item, "link");
-    slot.description = child_text(item, "description");
-    slot.pubDate = child_text(item, "pubDate");
+    slot.title = text_of(title);
+    slot.link = text_of(link);
+    slot.description = text_of(description);
+    slot.pubDate = text_of(pub_date);
 
     // A content element directly in the item wins over one in a group; a
     // group is only looked at when the item has no direct content.
-    xmlNode *content = xml_find_child(item, media_rss_namespace, "content");
-    if (content == nullptr) {
-        if (xmlNode *group = xml_find_child(item, media_rss_namespace, "group"))
-            content = xml_find_child(group, media_rss_namespace, "content");
-    }
-    xmlNode *enclosure_element = xml_find_child(item, nullptr, "enclosure");
+    if (content == nullptr && group != nullptr)
+        content = xml_find_child(group, media_rss_namespace, "content");
     if (content == nullptr && enclosure_element == nullptr)
         return;
 

@@ -494,6 +494,10 @@ TEST_F(feed_parse, items_read_during_the_parse_give_what_the_whole_tree_gives) {
         parse_text(directory, "<feed><channel><item><title>a</title></item></channel></feed>");
     expect_parse_message(other_root, "Error parsing RSS file " + other_root.path +
                                          ": Unrecognized top-level element feed.\n");
+    // A document that breaks off after items were read gives nothing.
+    const parse_result cut_off =
+        parse_text(directory, "<rss><channel><item><title>a</title></item><item>");
+    expect_parse_message(cut_off, "Error parsing RSS file " + cut_off.path + ".\n");
     // References beyond the bound refuse the document however far the items
     // were read.
     const parse_result refused =
