@@ -1,6 +1,7 @@
 #include "channel.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -25,6 +26,11 @@ namespace skiffer {
 namespace {
 
 using regex_ptr = c_ptr<GRegex, g_regex_unref>;
+using parser_context_ptr = c_ptr<xmlParserCtxt, xmlFreeParserCtxt>;
+
+// A character data handler that builds nothing.
+void ignore_text(void *, const xmlChar *, int) {
+}
 
 // Whether every character of `text` may stand in an XML 1.0 document, even as
 // a character reference. Anything else would make the whole state file
@@ -74,9 +80,15 @@ std::optional<std::string> escape_attribute(const std::string &text) {
 // ASCII without markup characters, what nearly every URL and every stamp of
 // ours is, stays as it is and skips the decoding and escaping.
 bool append_attribute(std::string &out, const std::string &text) {
-    const bool plain = std::all_of(text.begin(), text.end(), [](unsigned char c) {
-        return c >= 0x20 && c < 0x7f && c != '&' && c != '<' && c != '>' && c != '\'' && c != '"';
-    });
+    static constexpr auto is_plain = [] {
+        std::array<bool, 256> table{};
+        for (int c = 0x20; c < 0x7f; ++c)
+            table[static_cast<size_t>(c)] =
+                c != '&' && c != '<' && c != '>' && c != '\'' && c != '"';
+        return table;
+    }();
+    const bool plain = std::all_of(text.begin(), text.end(),
+                                   [](char c) { return is_plain[static_cast<unsigned char>(c)]; });
     if (plain) {
         out += text;
         return true;
@@ -194,9 +206,12 @@ void enclosure_table::place_line(const std::string &url, const std::optional<std
     // already present has a line, and a new one without a line needs none.
     if (line.empty())
         return;
-    auto at = std::lower_bound(
-        order_.begin(), order_.end(), url,
-        [](const line_ref &ref, const std::string &key) { return *ref.url < key; });
+    // A saved file lists its URLs in order, so loading it adds each at the end.
+    auto at = order_.end();
+    if (!order_.empty() && !(*order_.back().url < url))
+        at = std::lower_bound(
+            order_.begin(), order_.end(), url,
+            [](const line_ref &ref, const std::string &key) { return *ref.url < key; });
     // The line's offset, summed from the nearer end: adding in order or in
     // reverse order, as feeds and state files do, sums nothing.
     size_t offset = 0;
@@ -234,8 +249,21 @@ channel_state_load(const std::string &url, const std::string &state_file, const 
     if (!g_file_test(state_file.c_str(), G_FILE_TEST_EXISTS))
         return state;
 
-    // The state file is our own, so nothing in it should reach the network.
-    xml_document_ptr doc(xmlReadFile(state_file.c_str(), nullptr, XML_PARSE_NONET));
+    // The parser builds the tree with its own handlers and reports what it
+    // finds as it always does, but builds no text: nothing in a state file
+    // is read from text, and the white space between entries would be most
+    // of the nodes. Short values stay inside their nodes. The state file is
+    // our own, so nothing in it should reach the network.
+    parser_context_ptr context(xmlNewParserCtxt());
+    xml_document_ptr doc;
+    if (context) {
+        context->linenumbers = 1;
+        context->sax->characters = ignore_text;
+        context->sax->ignorableWhitespace = ignore_text;
+        context->sax->cdataBlock = ignore_text;
+        doc.reset(xmlCtxtReadFile(context.get(), state_file.c_str(), nullptr,
+                                  XML_PARSE_NONET | XML_PARSE_COMPACT));
+    }
     xmlNode *root = doc ? xmlDocGetRootElement(doc.get()) : nullptr;
     if (root == nullptr) {
         std::fprintf(stderr, "Error parsing channel file %s.\n", state_file.c_str());
@@ -243,14 +271,20 @@ channel_state_load(const std::string &url, const std::string &state_file, const 
     }
 
     state->rsslastfetched = xml_get_attribute(root, "rsslastfetched");
+    // Taken once, when the first entry without a stamp needs it: every such
+    // entry gets the time of loading.
+    std::optional<std::optional<std::string>> loading_time;
     xml_foreach_child(root, "enclosure", [&](int32_t, xmlNode *enclosure) {
         // An entry without a URL names nothing the refresh could look up.
         std::optional<std::string> enclosure_url = xml_get_attribute(enclosure, "url");
         if (!enclosure_url)
             return;
         std::optional<std::string> stamp = xml_get_attribute(enclosure, "downloadtime");
-        if (!stamp)
-            stamp = current_time_stamp();
+        if (!stamp) {
+            if (!loading_time)
+                loading_time = current_time_stamp();
+            stamp = *loading_time;
+        }
         // A URL listed twice keeps the stamp of its last element.
         state->downloaded_enclosures.insert_or_assign(std::move(*enclosure_url), std::move(stamp));
     });
