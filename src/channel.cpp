@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 #include <vector>
 
 #include <sys/stat.h>
@@ -75,21 +76,26 @@ std::optional<std::string> escape_attribute(const std::string &text) {
     return result;
 }
 
-// Appends `text` escaped for an attribute value to `out` and answers true;
-// answers false, leaving `out` alone, when XML cannot carry it. Printable
-// ASCII without markup characters, what nearly every URL and every stamp of
-// ours is, stays as it is and skips the decoding and escaping.
-bool append_attribute(std::string &out, const std::string &text) {
-    static constexpr auto is_plain = [] {
+// Whether `text` is printable ASCII without markup characters: what nearly
+// every URL and every stamp of ours is, and what XML holds as it is, in an
+// attribute value as in the value read back.
+bool is_plain(std::string_view text) {
+    static constexpr auto plain_byte = [] {
         std::array<bool, 256> table{};
         for (int c = 0x20; c < 0x7f; ++c)
             table[static_cast<size_t>(c)] =
                 c != '&' && c != '<' && c != '>' && c != '\'' && c != '"';
         return table;
     }();
-    const bool plain = std::all_of(text.begin(), text.end(),
-                                   [](char c) { return is_plain[static_cast<unsigned char>(c)]; });
-    if (plain) {
+    return std::all_of(text.begin(), text.end(),
+                       [](char c) { return plain_byte[static_cast<unsigned char>(c)]; });
+}
+
+// Appends `text` escaped for an attribute value to `out` and answers true;
+// answers false, leaving `out` alone, when XML cannot carry it. Plain text
+// stays as it is and skips the decoding and escaping.
+bool append_attribute(std::string &out, const std::string &text) {
+    if (is_plain(text)) {
         out += text;
         return true;
     }
@@ -119,6 +125,59 @@ std::string entry_line(const std::string &url, const std::optional<std::string> 
     }
     line += "\"/>\n";
     return line;
+}
+
+// Fills `state` from a state file's content when it is exactly in the form
+// that write_channel_state gives a state of plain URLs and stamps, and
+// answers true; answers false, leaving `state` alone, for anything else.
+// Such a file is well-formed XML without references, and the XML parser
+// would read the same values from it and have nothing to report.
+bool load_written_form(std::string_view content, channel_state &state) {
+    auto take = [&content](std::string_view expected) {
+        if (!content.starts_with(expected))
+            return false;
+        content.remove_prefix(expected.size());
+        return true;
+    };
+    // A value up to its closing quote, which is taken too.
+    auto take_value = [&content](std::string &value) {
+        const size_t end = content.find('"');
+        if (end == std::string_view::npos || !is_plain(content.substr(0, end)))
+            return false;
+        value.assign(content.substr(0, end));
+        content.remove_prefix(end + 1);
+        return true;
+    };
+
+    if (!take("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<channel version=\"1.0\""))
+        return false;
+    std::optional<std::string> fetched;
+    if (take(" rsslastfetched=\"") && !take_value(fetched.emplace()))
+        return false;
+    if (!take(">\n"))
+        return false;
+    enclosure_table entries;
+    // Every entry without a stamp gets the time of loading, taken once.
+    std::optional<std::optional<std::string>> loading_time;
+    std::string url;
+    while (take("  <enclosure url=\"")) {
+        std::optional<std::string> stamp;
+        if (!take_value(url) || (take(" downloadtime=\"") && !take_value(stamp.emplace())) ||
+            !take("/>\n"))
+            return false;
+        if (!stamp) {
+            if (!loading_time)
+                loading_time = current_time_stamp();
+            stamp = *loading_time;
+        }
+        // A URL listed twice keeps the stamp of its last line.
+        entries.insert_or_assign(std::move(url), std::move(stamp));
+    }
+    if (content != "</channel>\n")
+        return false;
+    state.rsslastfetched = std::move(fetched);
+    state.downloaded_enclosures = std::move(entries);
+    return true;
 }
 
 } // namespace
@@ -248,6 +307,16 @@ channel_state_load(const std::string &url, const std::string &state_file, const 
     // A channel that has never run has no file yet.
     if (!g_file_test(state_file.c_str(), G_FILE_TEST_EXISTS))
         return state;
+
+    // A file as this program writes it is read directly; anything else, and
+    // a file that cannot be read, goes to the XML parser, which reports it.
+    gchar *raw_content = nullptr;
+    gsize length = 0;
+    if (g_file_get_contents(state_file.c_str(), &raw_content, &length, nullptr)) {
+        gchar_ptr content(raw_content);
+        if (load_written_form(std::string_view(content.get(), length), *state))
+            return state;
+    }
 
     // The parser builds the tree with its own handlers and reports what it
     // finds as it always does, but builds no text: nothing in a state file
