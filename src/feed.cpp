@@ -399,14 +399,33 @@ void parse_feed_item(feed_document &document, int32_t index, xmlNode *item) {
             if (found == nullptr && std::strcmp(name, wanted) == 0)
                 found = child;
         };
-        first(title, "title");
-        first(link, "link");
-        first(description, "description");
-        first(pub_date, "pubDate");
-        first(enclosure_element, "enclosure");
-        if (is_media_rss(child)) {
-            first(content, "content");
-            first(group, "group");
+        // By the first letter first: items have many children.
+        switch (name[0]) {
+        case 't':
+            first(title, "title");
+            break;
+        case 'l':
+            first(link, "link");
+            break;
+        case 'd':
+            first(description, "description");
+            break;
+        case 'p':
+            first(pub_date, "pubDate");
+            break;
+        case 'e':
+            first(enclosure_element, "enclosure");
+            break;
+        case 'c':
+            if (is_media_rss(child))
+                first(content, "content");
+            break;
+        case 'g':
+            if (is_media_rss(child))
+                first(group, "group");
+            break;
+        default:
+            break;
         }
     }
 
