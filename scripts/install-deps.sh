@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages that building, testing, the demo and the
-# benchmark (nginx, curl and xmllint as its references) need, only those that
-# are missing. Uses sudo when not run as root.
+# benchmark need, only those that are missing. Uses sudo when not run as
+# root. The shells, man, systemd-analyze and dpkg-shlibdeps are there for the
+# tests of the completions, man pages, units and the Debian package; nginx,
+# curl and xmllint are the benchmark's references.
 set -euo pipefail
 
 packages=(
@@ -9,6 +11,7 @@ packages=(
     libglib2.0-dev libcurl4-openssl-dev libxml2-dev libtag1-dev
     libgtest-dev googletest
     python3 python3-mutagen locales util-linux
+    bash-completion zsh fish man-db groff-base systemd dpkg-dev file
     nginx curl libxml2-utils
 )
 

@@ -12,6 +12,7 @@ sys.path.insert(0, os.path.dirname(__file__))
 import server  # noqa: E402
 
 BINARY = os.environ.get("SKIFFER_BINARY", "skiffer")
+OPML_BINARY = os.environ.get("SKIFFER_OPML_BINARY", "skiffer-opml")
 # The build's version, handed over by CTest so that it is written only once.
 VERSION = os.environ.get("SKIFFER_VERSION", "")
 USER_AGENT = "skiffer %s (skiffer rss enclosure downloader)" % VERSION
@@ -67,7 +68,11 @@ class SkifferTestCase(unittest.TestCase):
             self.addCleanup(self._server.shutdown)
         return self._server
 
-    def run_skiffer(self, *args, env=None, cwd=None):
+    def run_opml(self, *args, env=None, cwd=None):
+        """skiffer-opml, run as run_skiffer runs skiffer."""
+        return self.run_skiffer(*args, env=env, cwd=cwd, binary=OPML_BINARY)
+
+    def run_skiffer(self, *args, env=None, cwd=None, binary=BINARY):
         environment = {"HOME": self.home, "PATH": os.environ.get("PATH", "/usr/bin:/bin"),
                        "LANG": "C"}
         for name in ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"):
@@ -75,7 +80,7 @@ class SkifferTestCase(unittest.TestCase):
                 environment[name] = os.environ[name]
         if env:
             environment.update(env)
-        completed = subprocess.run([BINARY, *args], env=environment, cwd=cwd or self.home,
+        completed = subprocess.run([binary, *args], env=environment, cwd=cwd or self.home,
                                    stdin=subprocess.DEVNULL, capture_output=True, timeout=120)
         return Result(completed)
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "common.hpp"
 #include "test_support.hpp"
 
 namespace skiffer {
@@ -81,6 +82,31 @@ TEST(check_channel_keys, missing_group_is_reported) {
     fd_capture error(2);
     EXPECT_EQ(check_channel_keys(kf.get(), "absent"), -1);
     EXPECT_EQ(error.finish(), "Error reading keys in configuration of channel absent.\n");
+}
+
+// The example configuration that is installed for users: every group must
+// pass the key check without a word, and every channel must be runnable.
+TEST(example_configuration, every_channel_is_complete_and_valid) {
+    const std::string path = std::string(SKIFFER_SOURCE_DIR) + "/doc/skifferrc.example";
+    key_file_ptr kf{g_key_file_new()};
+    ASSERT_TRUE(g_key_file_load_from_file(kf.get(), path.c_str(), G_KEY_FILE_NONE, nullptr));
+    ASSERT_TRUE(g_key_file_has_group(kf.get(), "*"));
+    fd_capture err(2);
+    channel_configuration defaults = channel_configuration_new(kf.get(), "*", nullptr);
+    strv_ptr groups{g_key_file_get_groups(kf.get(), nullptr)};
+    int channels = 0;
+    for (gchar **group = groups.get(); *group; ++group) {
+        SCOPED_TRACE(*group);
+        EXPECT_EQ(check_channel_keys(kf.get(), *group), 0);
+        if (std::string(*group) == "*")
+            continue;
+        ++channels;
+        channel_configuration c = channel_configuration_new(kf.get(), *group, &defaults);
+        EXPECT_TRUE(c.url.has_value());
+        EXPECT_TRUE(c.spool.has_value());
+    }
+    EXPECT_GE(channels, 3);
+    EXPECT_EQ(err.finish(), "");
 }
 
 } // namespace
