@@ -27,7 +27,6 @@ namespace skiffer {
 namespace {
 
 using regex_ptr = c_ptr<GRegex, g_regex_unref>;
-using parser_context_ptr = c_ptr<xmlParserCtxt, xmlFreeParserCtxt>;
 
 // A character data handler that builds nothing.
 void ignore_text(void *, const xmlChar *, int) {
@@ -323,7 +322,7 @@ channel_state_load(const std::string &url, const std::string &state_file, const 
     // is read from text, and the white space between entries would be most
     // of the nodes. Short values stay inside their nodes. The state file is
     // our own, so nothing in it should reach the network.
-    parser_context_ptr context(xmlNewParserCtxt());
+    xml_parser_context_ptr context(xmlNewParserCtxt());
     xml_document_ptr doc;
     if (context) {
         context->linenumbers = 1;

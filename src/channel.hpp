@@ -67,6 +67,23 @@ private:
     // feed taken newest first adds every URL just before the previous one.
     class gap_text {
     public:
+        gap_text() = default;
+        gap_text(const gap_text &) = default;
+        gap_text &operator=(const gap_text &) = default;
+        // A text moved from is left empty, gap included.
+        gap_text(gap_text &&other) noexcept
+            : buffer_(std::move(other.buffer_)), gap_start_(std::exchange(other.gap_start_, 0)),
+              gap_end_(std::exchange(other.gap_end_, 0)) {
+            other.buffer_.clear();
+        }
+        gap_text &operator=(gap_text &&other) noexcept {
+            buffer_ = std::move(other.buffer_);
+            other.buffer_.clear();
+            gap_start_ = std::exchange(other.gap_start_, 0);
+            gap_end_ = std::exchange(other.gap_end_, 0);
+            return *this;
+        }
+
         void insert(size_t position, std::string_view text);
         void erase(size_t position, size_t length);
         size_t size() const { return buffer_.size() - (gap_end_ - gap_start_); }

@@ -29,8 +29,6 @@ namespace {
 // files record what was taken, so it must stay as it is.
 constexpr const char *media_rss_namespace = "http://search.yahoo.com/mrss";
 
-using parser_context_ptr = c_ptr<xmlParserCtxt, xmlFreeParserCtxt>;
-
 std::optional<std::string> text_of(xmlNode *element) {
     if (element == nullptr)
         return std::nullopt;
@@ -311,7 +309,7 @@ private:
 std::unique_ptr<feed_document> feed_parse_file(const char *path) {
     SKIFFER_ASSERT(path != nullptr);
 
-    parser_context_ptr context(xmlNewParserCtxt());
+    xml_parser_context_ptr context(xmlNewParserCtxt());
     if (!context) {
         std::fprintf(stderr, "Error parsing RSS file %s.\n", path);
         return nullptr;
