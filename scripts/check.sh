@@ -25,3 +25,8 @@ ASAN_OPTIONS=halt_on_error=1:detect_leaks=1:abort_on_error=0 \
 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
     build_and_test build-sanitize Debug -DSKIFFER_SANITIZE=ON
 build_and_test build-release Release
+
+# The quick benchmark keeps bench/ in working order. It prints figures and
+# fails only when it cannot run, never because of a figure.
+echo "== quick benchmark"
+bench/run.py --quick --skiffer build-release/skiffer
