@@ -3,14 +3,15 @@
 # benchmark need, only those that are missing. Uses sudo when not run as
 # root. The shells, man, systemd-analyze and dpkg-shlibdeps are there for the
 # tests of the completions, man pages, units and the Debian package; nginx,
-# curl and xmllint are the benchmark's references.
+# curl and xmllint for the benchmark, which runs beside them; strace for
+# the tests that hold or watch system calls.
 set -euo pipefail
 
 packages=(
     g++ make cmake pkg-config ca-certificates
     libglib2.0-dev libcurl4-openssl-dev libxml2-dev libtag1-dev
     libgtest-dev googletest
-    python3 python3-mutagen locales util-linux
+    python3 python3-mutagen locales util-linux strace
     bash-completion zsh fish man-db groff-base systemd dpkg-dev file
     nginx curl libxml2-utils
 )

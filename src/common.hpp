@@ -5,6 +5,11 @@
 // the way to receive a handle through a C out-parameter.
 
 #include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include <unistd.h>
 
 #include <glib.h>
 
@@ -49,5 +54,59 @@ private:
 template <typename Owner> out_ptr_t<Owner> out_ptr(Owner &owner) {
     return out_ptr_t<Owner>(owner);
 }
+
+// `text` with its control characters escaped, for messages on a terminal:
+// text from a feed or a server can hold escape sequences that would act on
+// the terminal, or line breaks that would forge lines. The C0 controls and
+// DEL become "\x1b" (two lower-case hexadecimal digits), the C1 controls
+// U+0080 to U+009F, which some terminals obey in UTF-8, become "\u009b".
+// Every other byte, valid UTF-8 or not, stays as it is.
+inline std::string printable(std::string_view text) {
+    static constexpr char digits[] = "0123456789abcdef";
+    std::string shown;
+    shown.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        const auto next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
+        if (byte < 0x20 || byte == 0x7f) {
+            shown += "\\x";
+            shown += digits[byte >> 4];
+            shown += digits[byte & 0xf];
+        } else if (byte == 0xc2 && next >= 0x80 && next <= 0x9f) {
+            shown += "\\u00";
+            shown += digits[next >> 4];
+            shown += digits[next & 0xf];
+            ++i;
+        } else {
+            shown += text[i];
+        }
+    }
+    return shown;
+}
+
+// Owns a file descriptor and closes it when destroyed, for descriptors whose
+// close cannot lose data: read-only files, directories, locks. A descriptor
+// that was written to is closed explicitly and the result checked.
+class unique_fd {
+public:
+    explicit unique_fd(int fd = -1) : fd_(fd) {}
+    unique_fd(unique_fd &&other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    unique_fd &operator=(unique_fd &&other) noexcept {
+        reset(std::exchange(other.fd_, -1));
+        return *this;
+    }
+    ~unique_fd() { reset(); }
+
+    int get() const { return fd_; }
+    explicit operator bool() const { return fd_ != -1; }
+    void reset(int fd = -1) {
+        if (fd_ != -1)
+            close(fd_);
+        fd_ = fd;
+    }
+
+private:
+    int fd_;
+};
 
 } // namespace skiffer

@@ -19,7 +19,7 @@ enum feed_version : int32_t {
 
 struct feed_enclosure {
     std::optional<std::string> url; // none counts as no enclosure everywhere
-    int64_t length = 0;             // bytes; 0 when the feed gives no size
+    int64_t length = 0;             // bytes; 0 when the feed gives no usable size
     std::optional<std::string> type;
 };
 

@@ -1,9 +1,11 @@
 #include "fetch.hpp"
 
 #include <cerrno>
+#include <cinttypes>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "common.hpp"
@@ -51,26 +53,111 @@ CURLcode initialise_curl_once() {
     return outcome;
 }
 
-} // namespace
-
-size_t stream_write_cb(char *ptr, size_t size, size_t nmemb, void *stream) {
-    return std::fwrite(ptr, size, nmemb, static_cast<FILE *>(stream));
+// The size of the whole resource that a 416 answer states in its
+// "Content-Range: bytes */N"; none when the last answer has no such header
+// or it reads otherwise.
+std::optional<int64_t> stated_resource_size(CURL *curl) {
+    struct curl_header *header = nullptr;
+    if (curl_easy_header(curl, "Content-Range", 0, CURLH_HEADER, -1, &header) != CURLHE_OK)
+        return std::nullopt;
+    const char *p = header->value;
+    // Range units ignore case; white space separates the unit.
+    if (g_ascii_strncasecmp(p, "bytes", 5) != 0 || (p[5] != ' ' && p[5] != '\t'))
+        return std::nullopt;
+    p += 5;
+    while (*p == ' ' || *p == '\t')
+        ++p;
+    if (p[0] != '*' || p[1] != '/' || !g_ascii_isdigit(p[2]))
+        return std::nullopt;
+    char *end = nullptr;
+    errno = 0;
+    gint64 size = g_ascii_strtoll(p + 2, &end, 10);
+    if (errno == ERANGE)
+        return std::nullopt;
+    while (*end == ' ' || *end == '\t')
+        ++end;
+    if (*end != '\0')
+        return std::nullopt;
+    return size;
 }
 
-int fetch_url(const char *url, FILE *stream, curl_write_callback write_function,
-              int64_t resume_offset, int debug, progress_bar *bar) {
+// What no transfer may exceed, so that an unattended run never waits for
+// ever on a silent server nor fills the disk with an endless feed.
+struct transfer_limits {
+    long connect_seconds = 30;
+    // A transfer that averages fewer bytes a second than this over that many
+    // seconds has stalled, before the headers or after them.
+    long low_speed_bytes = 10;
+    long low_speed_seconds = 60;
+    long redirects = 20;
+    // The decoded size of a feed; far more than any real feed needs.
+    curl_off_t feed_bytes = curl_off_t{256} << 20;
+};
+
+// The limits of the next transfer. SKIFFER_TEST_LIMITS is meant for the test
+// suite only, which must reach the limits in seconds rather than minutes:
+// "CONNECT_SECONDS:LOW_SPEED_SECONDS:FEED_BYTES" replaces those three. It is
+// read for every transfer, so a test can change it between two.
+transfer_limits current_limits() {
+    transfer_limits limits;
+    if (const char *text = std::getenv("SKIFFER_TEST_LIMITS")) {
+        long connect = 0;
+        long low_speed = 0;
+        intmax_t feed = 0;
+        if (std::sscanf(text, "%ld:%ld:%jd", &connect, &low_speed, &feed) == 3 && connect > 0 &&
+            low_speed > 0 && feed > 0) {
+            limits.connect_seconds = connect;
+            limits.low_speed_seconds = low_speed;
+            limits.feed_bytes = static_cast<curl_off_t>(feed);
+        }
+    }
+    return limits;
+}
+
+// The stream of a feed download with the count of its decoded bytes. The
+// count has to be taken here: libcurl's own size limit sees only what the
+// server announces or sends, and a small compressed body can decode to
+// gigabytes.
+struct feed_sink {
+    FILE *stream;
+    curl_off_t limit = 0;
+    curl_off_t written = 0;
+    bool refused = false;
+};
+
+size_t feed_write_cb(char *ptr, size_t size, size_t nmemb, void *data) {
+    auto *sink = static_cast<feed_sink *>(data);
+    const auto bytes = static_cast<curl_off_t>(size * nmemb);
+    if (bytes > sink->limit - sink->written) {
+        // Taking nothing ends the transfer with a write error.
+        sink->refused = true;
+        return 0;
+    }
+    sink->written += bytes;
+    return std::fwrite(ptr, size, nmemb, sink->stream);
+}
+
+// fetch_url for both kinds of resource: an enclosure when `feed` is null,
+// else a feed written through `feed`, decoded and capped.
+int transfer(const char *url, FILE *stream, curl_write_callback write_function,
+             int64_t resume_offset, int debug, progress_bar *bar,
+             std::optional<int64_t> *remote_size, feed_sink *feed) {
+    const transfer_limits limits = current_limits();
+    if (feed != nullptr)
+        feed->limit = limits.feed_bytes;
     if (CURLcode setup = initialise_curl_once(); setup != CURLE_OK) {
-        std::fprintf(stderr, "Error retrieving %s: %s\n", url, curl_easy_strerror(setup));
-        return 1;
+        std::fprintf(stderr, "Error retrieving %s: %s\n", printable(url).c_str(),
+                     curl_easy_strerror(setup));
+        return FETCH_FAILED;
     }
     std::string user_agent =
         SKIFFER_NAME " " SKIFFER_VERSION " (" SKIFFER_NAME " rss enclosure downloader)";
 
     curl_easy_ptr handle(curl_easy_init());
     if (!handle) {
-        std::fprintf(stderr, "Error retrieving %s: %s\n", url,
+        std::fprintf(stderr, "Error retrieving %s: %s\n", printable(url).c_str(),
                      curl_easy_strerror(CURLE_FAILED_INIT));
-        return 1;
+        return FETCH_FAILED;
     }
     CURL *curl = handle.get();
 
@@ -87,17 +174,33 @@ int fetch_url(const char *url, FILE *stream, curl_write_callback write_function,
     // An error page is not the resource: without this its body would land in
     // the enclosure file or be parsed as the feed, and count as success.
     curl_easy_setopt(curl, CURLOPT_FAILONERROR, 1L);
-    // A null write function selects libcurl's own, which fwrites to WRITEDATA.
-    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, write_function);
-    curl_easy_setopt(curl, CURLOPT_WRITEDATA, stream);
+    if (feed != nullptr) {
+        curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, feed_write_cb);
+        curl_easy_setopt(curl, CURLOPT_WRITEDATA, feed);
+    } else {
+        // A null write function selects libcurl's own, which fwrites to WRITEDATA.
+        curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, write_function);
+        curl_easy_setopt(curl, CURLOPT_WRITEDATA, stream);
+    }
     // Larger blocks than libcurl's 16 KiB: an episode arrives in a fraction
     // of the reads and writes.
     curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, receive_buffer_size);
     curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+    // A redirect loop or an endless chain ends here, not at the server's whim.
+    curl_easy_setopt(curl, CURLOPT_MAXREDIRS, limits.redirects);
+    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, limits.connect_seconds);
+    // A stalled transfer fails like a dropped connection: a partial
+    // enclosure stays for a later resume.
+    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, limits.low_speed_bytes);
+    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, limits.low_speed_seconds);
     curl_easy_setopt(curl, CURLOPT_USERAGENT, user_agent.c_str());
-    // The empty text offers every encoding libcurl can decode, and the body
-    // reaches the stream decoded.
-    curl_easy_setopt(curl, CURLOPT_ACCEPT_ENCODING, "");
+    // Only a feed is offered compression: the empty text offers every
+    // encoding libcurl can decode, and the body reaches the stream decoded.
+    // Enclosures are compressed media already, and asking for them encoded
+    // would only invite a small body that decodes to fill the disk; without
+    // the offer libcurl also leaves any encoding a server sends unasked.
+    if (feed != nullptr)
+        curl_easy_setopt(curl, CURLOPT_ACCEPT_ENCODING, "");
     if (bar != nullptr) {
         curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
         curl_easy_setopt(curl, CURLOPT_PROGRESSFUNCTION, progress_bar_cb);
@@ -113,39 +216,75 @@ int fetch_url(const char *url, FILE *stream, curl_write_callback write_function,
     // The error number of a failed write is wanted below; closing the
     // connection must not overwrite it.
     int write_errno = errno;
+    long status = 0;
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+
     // A 416 to a resumed request says that the range starts at or past the
-    // end: there is nothing left to fetch. libcurl means to accept it even when failing
-    // on errors, but forgets the resume once the server's Content-Range reads
-    // "bytes */size", as it usually does with a 416; accept it here instead.
-    // No body was written, since a failed status stops before the body.
-    if (outcome == CURLE_HTTP_RETURNED_ERROR && resume_offset != 0) {
-        long status = 0;
-        curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
-        if (status == 416)
-            outcome = CURLE_OK;
+    // end of the resource. The stream is complete only when the answer
+    // states the resource's size as exactly the bytes it holds; a resource
+    // of another size is another file (two episodes under one name, a file
+    // replaced on the server), and counting it as complete would record an
+    // episode never downloaded. libcurl fails the transfer when the
+    // Content-Range reads "bytes */size", but passes a 416 without one as
+    // success, so the status decides here, not the outcome. Nothing of a 416
+    // answer reaches the stream either way.
+    std::optional<int64_t> stated_size;
+    bool range_refused = false;
+    if (resume_offset != 0 && status == 416) {
+        stated_size = stated_resource_size(curl);
+        range_refused = stated_size != resume_offset;
+        outcome = range_refused ? CURLE_RANGE_ERROR : CURLE_OK;
     }
     handle.reset();
     if (outcome == CURLE_OK)
-        return 0;
+        return FETCH_OK;
 
-    // libcurl fills the buffer for nearly every failure; its short text for
-    // the code stands in where it did not.
-    const char *reason = error_text[0] != '\0' ? error_text : curl_easy_strerror(outcome);
     if (bar != nullptr) {
         // The message must not continue the bar's line.
         std::fputc('\n', stdout);
         std::fflush(stdout);
     }
-    if (outcome == CURLE_WRITE_ERROR)
-        std::fprintf(stderr, "Error retrieving %s: %s: %s\n\n", url, reason,
+    if (range_refused) {
+        if (remote_size != nullptr)
+            *remote_size = stated_size;
+        return FETCH_RANGE_REFUSED;
+    }
+
+    // libcurl fills the buffer for nearly every failure; its short text for
+    // the code stands in where it did not. Both may hold text from a feed or
+    // a server (the URL, a host name).
+    const std::string shown_url = printable(url);
+    const std::string reason =
+        printable(error_text[0] != '\0' ? error_text : curl_easy_strerror(outcome));
+    if (feed != nullptr && feed->refused)
+        std::fprintf(stderr,
+                     "Error retrieving %s: The feed exceeds the limit of %" PRIdMAX " bytes.\n",
+                     shown_url.c_str(), static_cast<intmax_t>(feed->limit));
+    else if (outcome == CURLE_WRITE_ERROR)
+        std::fprintf(stderr, "Error retrieving %s: %s: %s\n\n", shown_url.c_str(), reason.c_str(),
                      std::strerror(write_errno));
     else
-        std::fprintf(stderr, "Error retrieving %s: %s\n", url, reason);
-    return 1;
+        std::fprintf(stderr, "Error retrieving %s: %s\n", shown_url.c_str(), reason.c_str());
+    // FAILONERROR turns every status of 400 or more, and only those, into
+    // this outcome; whatever else failed got no usable answer.
+    return outcome == CURLE_HTTP_RETURNED_ERROR ? FETCH_HTTP_ERROR : FETCH_FAILED;
+}
+
+} // namespace
+
+size_t stream_write_cb(char *ptr, size_t size, size_t nmemb, void *stream) {
+    return std::fwrite(ptr, size, nmemb, static_cast<FILE *>(stream));
+}
+
+int fetch_url(const char *url, FILE *stream, curl_write_callback write_function,
+              int64_t resume_offset, int debug, progress_bar *bar,
+              std::optional<int64_t> *remote_size) {
+    return transfer(url, stream, write_function, resume_offset, debug, bar, remote_size, nullptr);
 }
 
 int fetch_url_to_stream(FILE *stream, const std::string &url, int debug) {
-    return fetch_url(url.c_str(), stream, nullptr, 0, debug, nullptr);
+    feed_sink sink{.stream = stream};
+    return transfer(url.c_str(), stream, nullptr, 0, debug, nullptr, nullptr, &sink);
 }
 
 } // namespace skiffer

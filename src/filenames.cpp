@@ -1,8 +1,11 @@
 #include "filenames.hpp"
 
 #include <algorithm>
+#include <climits>
 #include <memory>
 #include <string_view>
+
+#include <unistd.h>
 
 #include <glib.h>
 
@@ -17,12 +20,25 @@ namespace {
 // file-system specials, and line breaks.
 constexpr std::string_view refused_characters = "/\\?%*:|\"<>,'\n\t\r";
 
+// The name without the refused characters and without any control
+// character: a line feed would split a playlist line, and an escape
+// sequence would act on every terminal that lists the spool. The C0
+// controls and DEL are single bytes; the C1 controls U+0080 to U+009F are
+// UTF-8 pairs led by 0xc2, removed whole so that no other character is cut.
 std::string without_refused_characters(const std::string &name) {
     std::string cleaned;
     cleaned.reserve(name.size());
-    for (char c : name) {
-        if (refused_characters.find(c) == std::string_view::npos)
-            cleaned += c;
+    for (size_t i = 0; i < name.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(name[i]);
+        const auto next = i + 1 < name.size() ? static_cast<unsigned char>(name[i + 1]) : 0;
+        if (byte == 0xc2 && next >= 0x80 && next <= 0x9f) {
+            ++i;
+            continue;
+        }
+        if (byte < 0x20 || byte == 0x7f ||
+            refused_characters.find(name[i]) != std::string_view::npos)
+            continue;
+        cleaned += name[i];
     }
     return cleaned;
 }
@@ -34,6 +50,72 @@ std::string name_from_url(const std::string &url) {
     gchar_ptr base(g_path_get_basename(url.c_str()));
     std::string name(base.get());
     return name.substr(0, name.find_first_of("?#"));
+}
+
+// Extensions for the common audio and video types, by MIME type as feeds
+// write it (including the unregistered names that many feeds use).
+struct media_extension {
+    const char *type;
+    const char *extension;
+};
+constexpr media_extension media_extensions[] = {
+    {"audio/mpeg", ".mp3"},      {"audio/mp3", ".mp3"},        {"audio/x-mp3", ".mp3"},
+    {"audio/mpeg3", ".mp3"},     {"audio/x-mpeg", ".mp3"},     {"audio/mp4", ".m4a"},
+    {"audio/x-m4a", ".m4a"},     {"audio/m4a", ".m4a"},        {"audio/aac", ".aac"},
+    {"audio/x-aac", ".aac"},     {"audio/ogg", ".ogg"},        {"audio/opus", ".opus"},
+    {"audio/flac", ".flac"},     {"audio/x-flac", ".flac"},    {"audio/wav", ".wav"},
+    {"audio/x-wav", ".wav"},     {"audio/wave", ".wav"},       {"audio/webm", ".webm"},
+    {"video/mp4", ".mp4"},       {"video/x-mp4", ".mp4"},      {"video/x-m4v", ".m4v"},
+    {"video/quicktime", ".mov"}, {"video/webm", ".webm"},      {"video/mpeg", ".mpg"},
+    {"video/ogg", ".ogv"},       {"video/x-matroska", ".mkv"},
+};
+
+// The extension for a MIME type such as "Audio/MPEG; charset=x", or "".
+std::string extension_for_type(const std::optional<std::string> &type) {
+    if (!type)
+        return {};
+    std::string bare = type->substr(0, type->find(';'));
+    gchar_ptr stripped(g_strstrip(g_strdup(bare.c_str())));
+    for (const media_extension &known : media_extensions)
+        if (g_ascii_strcasecmp(stripped.get(), known.type) == 0)
+            return known.extension;
+    return {};
+}
+
+// The name for an enclosure whose own name is no file name: "enclosure-",
+// the first 12 hexadecimal digits of the SHA-256 of its URL, and the
+// extension of its type. The same URL always gives the same stem, so a later
+// run finds the file again; the digits keep two URLs apart.
+std::string name_from_hash(const feed_item &item) {
+    SKIFFER_ASSERT(item.enclosure && item.enclosure->url);
+    gchar_ptr digest(
+        g_compute_checksum_for_string(G_CHECKSUM_SHA256, item.enclosure->url->c_str(), -1));
+    return "enclosure-" + std::string(digest.get(), 12) + extension_for_type(item.enclosure->type);
+}
+
+// The longest name that the file system under `spool` allows, in bytes.
+size_t name_limit(const std::string &spool) {
+    long limit = pathconf(spool.c_str(), _PC_NAME_MAX);
+    return limit > 0 ? static_cast<size_t>(limit) : NAME_MAX;
+}
+
+// `name` cut to at most `limit` bytes: its stem is shortened, at a UTF-8
+// character boundary, and its extension kept. The last dot starts an
+// extension only with a stem before it and at most 16 bytes from the dot on:
+// a title with a dot early on has no extension to keep.
+std::string fitted_name(const std::string &name, size_t limit) {
+    std::string extension;
+    if (size_t dot = name.rfind('.');
+        dot != std::string::npos && dot > 0 && name.size() - dot <= 16 && name.size() - dot < limit)
+        extension = name.substr(dot);
+    size_t cut = limit - extension.size();
+    // Back over continuation bytes to the start of the character that the
+    // cut would split; at most three, so that text that is not UTF-8 is cut
+    // at a byte all the same.
+    for (int steps = 0;
+         steps < 3 && cut > 0 && (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80; ++steps)
+        --cut;
+    return name.substr(0, cut) + extension;
 }
 
 std::string directive_value(const std::string &name, const channel_info &channel,
@@ -68,6 +150,17 @@ std::string enclosure_file_name(const std::string &spool,
         name = name_from_url(*item.enclosure->url);
     }
     name = without_refused_characters(name);
+    // Joined as they are, these would name the spool directory itself or
+    // its parent; without a separator, every other name stays inside it.
+    if (name.empty() || name == "." || name == "..")
+        name = name_from_hash(item);
+    // Every file system takes a name this long; the spool's own limit is
+    // asked only for longer ones.
+    if (name.size() > _POSIX_NAME_MAX) {
+        size_t limit = name_limit(spool);
+        if (name.size() > limit)
+            name = fitted_name(name, limit);
+    }
     gchar_ptr path(g_build_filename(spool.c_str(), name.c_str(), nullptr));
     return std::string(path.get());
 }

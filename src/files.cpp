@@ -3,8 +3,11 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
 #include <locale.h>
 #include <memory>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <type_traits>
 #include <unistd.h>
 
@@ -17,6 +20,42 @@ namespace skiffer {
 namespace {
 
 using locale_ptr = c_ptr<std::remove_pointer_t<locale_t>, freelocale>;
+
+using dir_ptr = c_ptr<GDir, g_dir_close>;
+
+// Where a target finally is: the target itself, or where the symbolic links
+// that it is lead, read one after the other; a relative link counts from the
+// link's own directory. Replacing that path keeps the links in place. A chain
+// longer than the kernel would follow is taken as far as it was read.
+std::string final_link_target(const std::string &target) {
+    std::string path = target;
+    for (int depth = 0; depth < 40; ++depth) {
+        gchar_ptr link(g_file_read_link(path.c_str(), nullptr));
+        if (!link)
+            break;
+        if (g_path_is_absolute(link.get())) {
+            path = link.get();
+        } else {
+            gchar_ptr directory(g_path_get_dirname(path.c_str()));
+            gchar_ptr joined(g_build_filename(directory.get(), link.get(), nullptr));
+            path = joined.get();
+        }
+    }
+    return path;
+}
+
+// Whether `name` is a temporary file of the target called `base`, as
+// open_temporary_file names it: the name, a dot and the six characters that
+// g_mkstemp puts in place of XXXXXX, which are ASCII letters and digits.
+bool is_temporary_name_of(const std::string &name, const std::string &base) {
+    if (name.size() != base.size() + 7 || name.compare(0, base.size(), base) != 0 ||
+        name[base.size()] != '.')
+        return false;
+    for (size_t i = base.size() + 1; i < name.size(); ++i)
+        if (!g_ascii_isalnum(name[i]))
+            return false;
+    return true;
+}
 
 // Makes the temporary file: beside the target when there is one, so that the
 // final rename stays on one file system, else in the temporary directory.
@@ -63,8 +102,11 @@ int finish_stream(FILE *stream, bool durable, int writer_errno) {
 int write_via_temporary_file(const std::optional<std::string> &target,
                              const temporary_file_writer &writer, std::string *out_path,
                              int extra) {
+    std::optional<std::string> destination;
+    if (target)
+        destination = final_link_target(*target);
     gchar_ptr path;
-    int fd = open_temporary_file(target, path);
+    int fd = open_temporary_file(destination, path);
     if (fd == -1)
         return -1;
 
@@ -85,7 +127,7 @@ int write_via_temporary_file(const std::optional<std::string> &target,
     // A short or failed write means the file is not the content the writer
     // meant, whatever the writer returned, so it must never replace the
     // target nor be handed out.
-    int write_error = finish_stream(stream, target.has_value(), writer_errno);
+    int write_error = finish_stream(stream, destination.has_value(), writer_errno);
     if (write_error == ENOSPC) {
         std::fprintf(stderr, "No space left on device.\n");
         g_unlink(path.get());
@@ -98,14 +140,21 @@ int write_via_temporary_file(const std::optional<std::string> &target,
         return -1;
     }
 
-    if (result == 0 && target) {
+    if (result == 0 && destination) {
         // rename replaces the target in one step: a reader sees the old file
         // or the new one, never a mixture.
-        if (std::rename(path.get(), target->c_str()) != 0) {
+        if (std::rename(path.get(), destination->c_str()) != 0) {
             int error = errno;
             std::fprintf(stderr, "Error renaming temporary file %s to %s: %s.\n", path.get(),
-                         target->c_str(), std::strerror(error));
+                         destination->c_str(), std::strerror(error));
             g_unlink(path.get());
+            return -1;
+        }
+        // The new name is only on the disk once the directory is: until
+        // then a power cut could bring back the old file.
+        if (int error = sync_directory_of(*destination); error != 0) {
+            std::fprintf(stderr, "Error syncing directory of %s: %s.\n", destination->c_str(),
+                         std::strerror(error));
             return -1;
         }
         if (out_path != nullptr)
@@ -118,6 +167,166 @@ int write_via_temporary_file(const std::optional<std::string> &target,
     if (out_path != nullptr)
         *out_path = path.get();
     return result;
+}
+
+void remove_stale_temporary_files(const std::string &target) {
+    const std::string destination = final_link_target(target);
+    gchar_ptr directory(g_path_get_dirname(destination.c_str()));
+    gchar_ptr base(g_path_get_basename(destination.c_str()));
+    dir_ptr entries(g_dir_open(directory.get(), 0, nullptr));
+    // A directory that cannot be read holds nothing this run could save.
+    if (!entries)
+        return;
+    while (const char *name = g_dir_read_name(entries.get())) {
+        if (!is_temporary_name_of(name, base.get()))
+            continue;
+        gchar_ptr stale(g_build_filename(directory.get(), name, nullptr));
+        if (g_unlink(stale.get()) != 0 && errno != ENOENT) {
+            int error = errno;
+            std::fprintf(stderr, "Error removing temporary file %s: %s.\n", stale.get(),
+                         std::strerror(error));
+        }
+    }
+}
+
+unique_fd try_lock_file(const std::string &path, bool &busy) {
+    busy = false;
+    unique_fd fd(open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+    if (!fd) {
+        int error = errno;
+        std::fprintf(stderr, "Error opening lock file %s: %s.\n", path.c_str(),
+                     std::strerror(error));
+        return fd;
+    }
+    if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+        int error = errno;
+        if (error == EWOULDBLOCK)
+            busy = true;
+        else
+            std::fprintf(stderr, "Error locking file %s: %s.\n", path.c_str(),
+                         std::strerror(error));
+        fd.reset();
+    }
+    return fd;
+}
+
+int sync_directory_of(const std::string &path) {
+    gchar_ptr directory(g_path_get_dirname(path.c_str()));
+    unique_fd fd(open(directory.get(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd)
+        return errno;
+    // Some file systems cannot sync a directory at all and say so; there is
+    // nothing more to be done for the name on them.
+    if (fsync(fd.get()) != 0 && errno != EINVAL)
+        return errno;
+    return 0;
+}
+
+namespace {
+
+// Writes all of `size` bytes, however many calls that takes. Answers 0 or
+// the error number.
+int write_all(int fd, const char *data, size_t size) {
+    while (size > 0) {
+        ssize_t written = write(fd, data, size);
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written < 0)
+            return errno;
+        data += written;
+        size -= static_cast<size_t>(written);
+    }
+    return 0;
+}
+
+// Copies everything `from` holds from its start into `to`. Answers 0 or the
+// error number.
+int copy_contents(int from, int to) {
+    std::unique_ptr<char[]> buffer(new char[1 << 17]);
+    for (;;) {
+        ssize_t count = read(from, buffer.get(), 1 << 17);
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count < 0)
+            return errno;
+        if (count == 0)
+            return 0;
+        if (int error = write_all(to, buffer.get(), static_cast<size_t>(count)); error != 0)
+            return error;
+    }
+}
+
+// The template of a copy of `path`: hidden, in the same directory, ending in
+// the file's own extension when it has a short one.
+std::string copy_template(const std::string &path) {
+    gchar_ptr directory(g_path_get_dirname(path.c_str()));
+    gchar_ptr base(g_path_get_basename(path.c_str()));
+    std::string name = base.get();
+    std::string extension;
+    if (std::string::size_type dot = name.rfind('.');
+        dot != std::string::npos && dot > 0 && name.size() - dot <= 16)
+        extension = name.substr(dot);
+    std::string file = ".skiffer-tag-XXXXXX" + extension;
+    gchar_ptr joined(g_build_filename(directory.get(), file.c_str(), nullptr));
+    return joined.get();
+}
+
+} // namespace
+
+bool edit_through_copy(const std::string &path, const copy_editor &edit) {
+    // A link stays a link: the copy replaces the file it leads to.
+    const std::string target = final_link_target(path);
+    unique_fd original(open(target.c_str(), O_RDONLY | O_CLOEXEC));
+    struct stat status;
+    if (!original || fstat(original.get(), &status) != 0) {
+        int error = errno;
+        std::fprintf(stderr, "Error copying file %s: %s.\n", printable(path).c_str(),
+                     std::strerror(error));
+        return false;
+    }
+    // g_mkstemp takes the last XXXXXX wherever it stands, so the extension
+    // can follow it.
+    gchar_ptr copy_path(g_strdup(copy_template(target).c_str()));
+    int fd = g_mkstemp(copy_path.get());
+    if (fd == -1) {
+        int error = errno;
+        std::fprintf(stderr, "Error copying file %s: %s.\n", printable(path).c_str(),
+                     std::strerror(error));
+        return false;
+    }
+    // The copy takes the file's place, so it takes its owner and permission
+    // bits too, as far as this process may give them.
+    int error = copy_contents(original.get(), fd);
+    if (error == 0 && fchown(fd, status.st_uid, status.st_gid) != 0 && errno != EPERM)
+        error = errno;
+    if (error == 0 && fchmod(fd, status.st_mode & 07777) != 0)
+        error = errno;
+    original.reset();
+    if (error != 0) {
+        std::fprintf(stderr, "Error copying file %s: %s.\n", printable(path).c_str(),
+                     std::strerror(error));
+        close(fd);
+        g_unlink(copy_path.get());
+        return false;
+    }
+
+    bool edited = edit(copy_path.get(), fd);
+    // Synced before the rename, so that after a power cut the name leads to
+    // the old file or to the whole new one.
+    if (edited && fsync(fd) != 0)
+        error = errno;
+    if (close(fd) != 0 && edited && error == 0)
+        error = errno;
+    if (edited && error == 0 && std::rename(copy_path.get(), target.c_str()) != 0)
+        error = errno;
+    if (error != 0)
+        std::fprintf(stderr, "Error replacing file %s: %s.\n", printable(path).c_str(),
+                     std::strerror(error));
+    if (!edited || error != 0) {
+        g_unlink(copy_path.get());
+        return false;
+    }
+    return true;
 }
 
 std::optional<std::string> current_time_stamp() {

@@ -38,7 +38,8 @@ void tag_enclosure_file(const channel_configuration &configuration, const char *
                         bool verbose);
 
 // Appends `filename` as one line to the channel's playlist, when it has one.
-// Reports a playlist it cannot open.
+// Reports a playlist it cannot open, write or close, and then confirms
+// nothing.
 void append_to_playlist(const channel_configuration &configuration, const char *filename,
                         bool verbose);
 

@@ -1,18 +1,24 @@
 #include "skiffer.hpp"
 
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
 #include <variant>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <glib.h>
 #include <libxml/parser.h>
 
 #include "common.hpp"
+#include "files.hpp"
 #include "reporters.hpp"
+#include "xmlutil.hpp"
 
 namespace skiffer {
 
@@ -62,6 +68,11 @@ bool prepare_state_directory(const char *path) {
     if (g_file_test(path, G_FILE_TEST_IS_DIR))
         return true;
     if (mkdir(path, 0755) != 0) {
+        int error = errno;
+        // Another run may have made it since the test above.
+        if (error == EEXIST && g_file_test(path, G_FILE_TEST_IS_DIR))
+            return true;
+        errno = error;
         std::perror("Error creating channel directory");
         return false;
     }
@@ -136,13 +147,21 @@ run_settings settings_for(run_mode mode) {
 // directory, the configuration file and the channels. Answers the exit status.
 int run_channels(int argc, char **argv, const run_settings &settings,
                  const enclosure_filter *filter) {
-    gchar_ptr state_directory{g_build_filename(g_get_home_dir(), ".skiffer", nullptr)};
+    // The home directory is what HOME says, and nothing else: GLib would
+    // fall back on the password entry when it is unset, which a run from
+    // cron or a service does not expect, and an empty or relative value would
+    // put the state directory wherever the run happens to start.
+    const char *home = g_getenv("HOME");
+    if (home == nullptr || !g_path_is_absolute(home)) {
+        std::fprintf(stderr, "Cannot determine the home directory.\n");
+        return 1;
+    }
+    gchar_ptr state_directory{g_build_filename(home, ".skiffer", nullptr)};
     if (!prepare_state_directory(state_directory.get()))
         return 1;
 
-    gchar_ptr configuration_path{rcfile_option
-                                     ? g_strdup(rcfile_option)
-                                     : g_build_filename(g_get_home_dir(), ".skifferrc", nullptr)};
+    gchar_ptr configuration_path{rcfile_option ? g_strdup(rcfile_option)
+                                               : g_build_filename(home, ".skifferrc", nullptr)};
     g_free(rcfile_option);
     rcfile_option = nullptr;
 
@@ -196,9 +215,40 @@ int run(int argc, char **argv) {
         std::printf("Fetching new channels only...\n");
 
     LIBXML_TEST_VERSION;
+    xml_escape_messages();
     int status = run_channels(argc, argv, settings, filter.get());
     xmlCleanupParser();
     return status;
+}
+
+// Opens /dev/null on each of the standard descriptors that is closed. The
+// next file opened would otherwise take its number, and messages and the
+// progress bar would be written into an episode or a state file. Answers
+// false when /dev/null cannot be opened.
+bool reopen_closed_standard_streams() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+            continue;
+        // The lowest free number is this one, since those below are open.
+        int null = open("/dev/null", O_RDWR);
+        if (null == -1)
+            return false;
+        if (null != fd) {
+            dup2(null, fd);
+            close(null);
+        }
+    }
+    return true;
+}
+
+int start(int argc, char **argv) {
+    if (!reopen_closed_standard_streams())
+        return 1;
+    // A reader that goes away (`skiffer -v | head`) must not end the run
+    // halfway through a download: writes to it fail with EPIPE instead, and
+    // nothing acts on the result of writing a message.
+    std::signal(SIGPIPE, SIG_IGN);
+    return run(argc, argv);
 }
 
 } // namespace
@@ -208,6 +258,12 @@ void process_channel(const char *state_directory, GKeyFile *kf, const char *iden
                      const run_settings &settings) {
     if (!g_key_file_has_group(kf, identifier)) {
         std::fprintf(stderr, "Unknown channel identifier %s.\n", identifier);
+        return;
+    }
+    // The identifier names the state file; with a '/' it would name one
+    // outside the state directory, or in a directory that does not exist.
+    if (std::strchr(identifier, '/') != nullptr) {
+        std::fprintf(stderr, "Invalid channel identifier %s.\n", identifier);
         return;
     }
     if (check_channel_keys(kf, identifier) < 0)
@@ -226,6 +282,21 @@ void process_channel(const char *state_directory, GKeyFile *kf, const char *iden
     gchar_ptr state_file{g_build_filename(state_directory, state_file_name.c_str(), nullptr)};
     if (settings.new_only && g_file_test(state_file.get(), G_FILE_TEST_EXISTS))
         return;
+
+    // Held until the channel is done, so that two runs at once (a cron job
+    // that overlaps the last one) never download into the same files or
+    // save the same state; the second leaves the channel to the first.
+    std::string lock_file(state_file.get());
+    lock_file.replace(lock_file.size() - 4, 4, ".lock");
+    bool busy = false;
+    unique_fd lock = try_lock_file(lock_file, busy);
+    if (busy)
+        std::fprintf(stderr, "Channel %s is locked by another process, skipped.\n", identifier);
+    if (!lock)
+        return;
+    // Under the lock no other run writes this state file, so any temporary
+    // file beside it is left over from a run that was killed.
+    remove_stale_temporary_files(state_file.get());
 
     std::unique_ptr<channel_state> state = channel_state_load(
         *configuration.url, state_file.get(), *configuration.spool, configuration.filename);
@@ -247,5 +318,5 @@ void process_channel(const char *state_directory, GKeyFile *kf, const char *iden
 } // namespace skiffer
 
 int main(int argc, char **argv) {
-    return skiffer::run(argc, argv);
+    return skiffer::start(argc, argv);
 }

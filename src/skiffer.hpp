@@ -17,11 +17,12 @@ struct run_settings {
     bool new_only = false; // skip channels that already have a state file
 };
 
-// Runs one channel: checks its group, builds its configuration with
-// `defaults` (may be null), loads its state and refreshes it with the run's
-// reporter and options, filtered by `filter` (may be null) or else by the
-// channel's own filter. Failures are reported on standard error; they never
-// stop the next channel.
+// Runs one channel: checks its group and its identifier (no '/', since it
+// names the state file), builds its configuration with `defaults` (may be
+// null), loads its state and refreshes it with the run's reporter and
+// options, filtered by `filter` (may be null) or else by the channel's own
+// filter. Failures are reported on standard error; they never stop the next
+// channel.
 void process_channel(const char *state_directory, GKeyFile *kf, const char *identifier,
                      const channel_configuration *defaults, const enclosure_filter *filter,
                      const run_settings &settings);

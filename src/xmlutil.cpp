@@ -1,9 +1,14 @@
 #include "xmlutil.hpp"
 
-#include <cstdlib>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
+#include <string_view>
 
+#include <glib.h>
 #include <libxml/entities.h>
+#include <libxml/xmlerror.h>
 
 namespace skiffer {
 
@@ -43,7 +48,32 @@ bool append_text(xmlDoc *doc, const xmlNode *list, std::string &text) {
     return any;
 }
 
+// libxml2's message function: a message comes in pieces, and the line ends
+// in them stay line ends.
+void print_xml_message(void *, const char *format, ...) G_GNUC_PRINTF(2, 3);
+void print_xml_message(void *, const char *format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    gchar_ptr text(g_strdup_vprintf(format, arguments));
+    va_end(arguments);
+    std::string shown;
+    std::string_view rest(text.get());
+    for (;;) {
+        const std::string_view::size_type end = rest.find('\n');
+        shown += printable(rest.substr(0, end));
+        if (end == std::string_view::npos)
+            break;
+        shown += '\n';
+        rest.remove_prefix(end + 1);
+    }
+    std::fputs(shown.c_str(), stderr);
+}
+
 } // namespace
+
+void xml_escape_messages() {
+    xmlSetGenericErrorFunc(nullptr, print_xml_message);
+}
 
 int32_t xml_count_children(const xmlNode *element, const char *name) {
     int32_t count = 0;
@@ -100,11 +130,16 @@ int64_t xml_get_int_attribute(xmlNode *element, const char *name) {
     const std::optional<std::string> value = xml_get_attribute(element, name);
     if (!value)
         return -1;
-    // strtol saturates at the bounds of long; only the low 32 bits are kept
-    // afterwards, read as a two's-complement value, so a huge size wraps
-    // instead of being clamped.
-    const long number = std::strtol(value->c_str(), nullptr, 10);
-    return static_cast<int32_t>(static_cast<uint32_t>(number));
+    // g_ascii_strtoll reads as strtoll does in the POSIX locale, whatever
+    // the process's locale: white space, a sign, then digits up to the first
+    // other character; text without digits gives 0.
+    errno = 0;
+    const gint64 number = g_ascii_strtoll(value->c_str(), nullptr, 10);
+    // A number beyond 64 bits is no size at all; saturated, it would show as
+    // exabytes.
+    if (errno == ERANGE)
+        return 0;
+    return number;
 }
 
 std::optional<std::string> xml_get_text(xmlNode *element) {

@@ -33,7 +33,10 @@ xmlNode *xml_find_child(xmlNode *element, const char *namespace_uri, const char 
 // lacks it. Present but empty gives "".
 std::optional<std::string> xml_get_attribute(xmlNode *element, const char *name);
 
-// The attribute read as strtol does, cut to a signed 32-bit value; -1 when absent.
+// The attribute read as a signed 64-bit decimal number as strtoll does
+// (leading white space, a sign, the digits up to the first other character:
+// " 42", "+42" and "42abc" are 42; no digits give 0); 0 when it does not fit
+// 64 bits; -1 when absent.
 int64_t xml_get_int_attribute(xmlNode *element, const char *name);
 
 // The element's text, CDATA and entity reference children joined in
@@ -41,5 +44,11 @@ int64_t xml_get_int_attribute(xmlNode *element, const char *name);
 // it; child elements contribute nothing. None when no child gives text (no
 // children at all, or only elements and comments).
 std::optional<std::string> xml_get_text(xmlNode *element);
+
+// Has libxml2 print its own messages on standard error with the control
+// characters of every line escaped as printable() shows them: a message
+// about a broken document quotes the offending line, which from a feed can
+// hold escape sequences. For the whole process, from the first document on.
+void xml_escape_messages();
 
 } // namespace skiffer

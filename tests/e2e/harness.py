@@ -72,16 +72,25 @@ class SkifferTestCase(unittest.TestCase):
         """skiffer-opml, run as run_skiffer runs skiffer."""
         return self.run_skiffer(*args, env=env, cwd=cwd, binary=OPML_BINARY)
 
-    def run_skiffer(self, *args, env=None, cwd=None, binary=BINARY):
+    def environment(self, env=None):
+        """The environment of a run; a value of None in `env` unsets that name."""
         environment = {"HOME": self.home, "PATH": os.environ.get("PATH", "/usr/bin:/bin"),
                        "LANG": "C"}
         for name in ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"):
             if name in os.environ:
                 environment[name] = os.environ[name]
-        if env:
-            environment.update(env)
-        completed = subprocess.run([binary, *args], env=environment, cwd=cwd or self.home,
-                                   stdin=subprocess.DEVNULL, capture_output=True, timeout=120)
+        environment.update(env or {})
+        return {name: value for name, value in environment.items() if value is not None}
+
+    def run_skiffer(self, *args, env=None, cwd=None, binary=BINARY, closed=()):
+        """Runs the binary; the descriptors in `closed` are closed when it starts."""
+        def close_descriptors():
+            for fd in closed:
+                os.close(fd)
+        completed = subprocess.run([binary, *args], env=self.environment(env),
+                                   cwd=cwd or self.home, stdin=subprocess.DEVNULL,
+                                   capture_output=True, timeout=120,
+                                   preexec_fn=close_descriptors if closed else None)
         return Result(completed)
 
     def assertRun(self, result, status=0, stdout="", stderr=""):

@@ -11,6 +11,21 @@ special paths that stage the situations a transfer must cope with:
   /drop/N/PATH            announces PATH's full length, sends N bytes, closes
   /hangup/PATH            serves PATH whole, then closes the connection
                           without announcing it (no Connection: close)
+  /dl/?PATH               serves PATH, as a download script names its file
+  /no-content-range/PATH  serves PATH, but answers a range past its end with
+                          a 416 that states no size
+  /delay/MS/PATH          waits MS milliseconds, then serves PATH
+  /stall/before/PATH      reads the request and answers nothing
+  /stall/after/PATH       sends PATH's headers, then nothing
+  /drip/MS/PATH           sends PATH's headers, then one byte every MS milliseconds
+  /loop                   answers 302 with Location: /loop, for ever
+  /chain/N/PATH           redirects N times in a row, then serves PATH
+  /endless                a feed's first lines, then text without end and no length
+  /bomb/MIB               a gzip body that decodes to MIB mebibytes (a feed's start
+                          and spaces), far smaller than that on the wire
+
+A stalled or dripping answer ends when the client hangs up or the server
+shuts down.
 
 Every request is recorded (method, path, headers, and the client's port,
 which tells the requests that came over one connection). Run as a program it prints
@@ -22,8 +37,12 @@ import argparse
 import gzip
 import json
 import os
+import select
+import socket
 import sys
 import threading
+import time
+import zlib
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from urllib.parse import unquote, urlsplit
 
@@ -54,7 +73,70 @@ class Handler(BaseHTTPRequestHandler):
         if path.startswith("/drop/"):
             _, _, count, rest = path.split("/", 3)
             return self.send_file("/" + rest, drop_after=int(count))
+        if path == "/dl/":
+            return self.send_file("/" + unquote(split.query))
+        if path.startswith("/no-content-range/"):
+            return self.send_file(path[len("/no-content-range"):], state_size=False)
+        if path.startswith("/delay/"):
+            _, _, milliseconds, rest = path.split("/", 3)
+            time.sleep(int(milliseconds) / 1000)
+            return self.send_file("/" + rest)
+        if path.startswith("/stall/before/"):
+            return self.wait_for_hangup()
+        if path.startswith("/stall/after/"):
+            return self.send_file(path[len("/stall/after"):], drip_every=None)
+        if path.startswith("/drip/"):
+            _, _, milliseconds, rest = path.split("/", 3)
+            return self.send_file("/" + rest, drip_every=int(milliseconds) / 1000)
+        if path == "/loop":
+            return self.redirect(302, "/loop")
+        if path.startswith("/chain/"):
+            _, _, count, rest = path.split("/", 3)
+            count = int(count)
+            return self.redirect(302, "/chain/%d/%s" % (count - 1, rest) if count > 1
+                                 else "/" + rest)
+        if path == "/endless":
+            return self.endless()
+        if path.startswith("/bomb/"):
+            return self.bomb(int(path.split("/")[2]))
         return self.send_file(path)
+
+    def hung_up(self, timeout):
+        """Waits up to `timeout` seconds; true when the client has closed."""
+        readable, _, _ = select.select([self.connection], [], [], timeout)
+        if not readable:
+            return False
+        try:
+            return self.connection.recv(1, socket.MSG_PEEK) == b""
+        except OSError:
+            return True
+
+    def wait_for_hangup(self):
+        self.close_connection = True
+        while not self.server.stopping.is_set() and not self.hung_up(0.1):
+            pass
+
+    def endless(self):
+        self.close_connection = True
+        self.send_response(200)
+        self.send_header("Content-Type", "application/rss+xml")
+        self.end_headers()
+        block = b"<!--" + b" " * 65536 + b"-->\n"
+        try:
+            self.wfile.write(b'<?xml version="1.0"?>\n<rss version="2.0"><channel>\n')
+            while not self.server.stopping.is_set():
+                self.wfile.write(block)
+        except OSError:
+            pass
+
+    def bomb(self, mebibytes):
+        body = self.server.bomb(mebibytes)
+        self.send_response(200)
+        self.send_header("Content-Type", "application/rss+xml")
+        self.send_header("Content-Encoding", "gzip")
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
 
     def status(self, code):
         body = b"<html><body>error %d</body></html>\n" % code
@@ -70,7 +152,8 @@ class Handler(BaseHTTPRequestHandler):
         self.send_header("Content-Length", "0")
         self.end_headers()
 
-    def send_file(self, path, compress=False, drop_after=None):
+    def send_file(self, path, compress=False, drop_after=None, state_size=True,
+                  drip_every=0):
         file_path = os.path.join(self.server.root, path.lstrip("/"))
         if not os.path.isfile(file_path):
             return self.status(404)
@@ -87,7 +170,8 @@ class Handler(BaseHTTPRequestHandler):
             start = int(first) if first else 0
             if start >= len(data):
                 self.send_response(416)
-                self.send_header("Content-Range", "bytes */%d" % len(data))
+                if state_size:
+                    self.send_header("Content-Range", "bytes */%d" % len(data))
                 self.send_header("Content-Length", "0")
                 self.end_headers()
                 return
@@ -109,6 +193,18 @@ class Handler(BaseHTTPRequestHandler):
             self.close_connection = True
             self.connection.shutdown(2)
             return
+        if drip_every is None:
+            return self.wait_for_hangup()
+        if drip_every:
+            self.close_connection = True
+            for offset in range(len(body)):
+                if self.server.stopping.is_set() or self.hung_up(drip_every):
+                    return
+                try:
+                    self.wfile.write(body[offset:offset + 1])
+                except OSError:
+                    return
+            return
         self.wfile.write(body)
 
 
@@ -121,6 +217,26 @@ class Server(ThreadingHTTPServer):
         self.log_path = log_path
         self.requests = []
         self.lock = threading.Lock()
+        self.stopping = threading.Event()
+        self.bombs = {}
+
+    def shutdown(self):
+        # Stalled and endless answers watch this and end.
+        self.stopping.set()
+        super().shutdown()
+
+    def bomb(self, mebibytes):
+        """A gzip stream of a feed's start and `mebibytes` MiB of spaces."""
+        with self.lock:
+            if mebibytes not in self.bombs:
+                compressor = zlib.compressobj(9, zlib.DEFLATED, 31)
+                parts = [compressor.compress(b'<?xml version="1.0"?><rss version="2.0">')]
+                block = b" " * (1 << 20)
+                for _ in range(mebibytes):
+                    parts.append(compressor.compress(block))
+                parts.append(compressor.flush())
+                self.bombs[mebibytes] = b"".join(parts)
+            return self.bombs[mebibytes]
 
     def handle_error(self, request, client_address):
         # Clients that hang up early are part of the tests, not a fault.

@@ -56,6 +56,29 @@ class CatchupListTests(SkifferTestCase):
         self.assertEqual(self.read(".skiffer/pod.xml"), before)
         self.assertFalse(os.path.exists(self.path("nowhere")))
 
+    def test_sizes_are_read_as_64_bit_numbers(self):
+        # Feed length text, and the size the list shows for it.
+        cases = [
+            ("4294967396", "4.3\u00a0GB"),
+            ("3000000000", "3.0\u00a0GB"),
+            ("9223372036854775807", "9.2\u00a0EB"),
+            (" 42", "42 bytes"),
+            ("+42", "42 bytes"),
+            ("42abc", "42 bytes"),
+            ("", "unknown size"),
+            ("abc", "unknown size"),
+            ("0", "unknown size"),
+            ("-5", "unknown size"),
+            ("-4294967396", "unknown size"),
+            ("9223372036854775808", "unknown size"),
+            ("99999999999999999999", "unknown size"),
+        ]
+        urls = ["http://127.0.0.1:9/s%d.mp3" % n for n in range(len(cases))]
+        self.write("feed.xml", rss([{"url": url, "length": length}
+                                    for url, (length, _) in zip(urls, cases)]))
+        self.assertRun(self.run_skiffer("-l", "-v"), stdout="Listing channel pod...\n" + "".join(
+            " * %s (%s)\n" % (url, shown) for url, (_, shown) in zip(urls, cases)))
+
     def test_list_of_a_new_channel_writes_no_state(self):
         os.remove(self.path(".skiffer/pod.xml"))
         self.assertRun(self.run_skiffer("-l"), stdout="Listing channel pod...\n")

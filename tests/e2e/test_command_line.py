@@ -4,7 +4,7 @@ directory, the configuration file and the selection of channels."""
 import os
 import unittest
 
-from harness import VERSION as BUILD_VERSION, SkifferTestCase
+from harness import VERSION as BUILD_VERSION, SkifferTestCase, rss
 
 INCOMPATIBLE = "option parsing failed: options are incompatible.\n"
 MODES_INCOMPATIBLE = ("option parsing failed: --catchup, --list and --version options "
@@ -121,6 +121,28 @@ class ChannelSelectionTests(SkifferTestCase):
             "No feed URL set for channel mike.\n"
             "Key id3title no longer supported. Please use title_tag instead.\n"
             "No feed URL set for channel *.\n"))
+
+
+class ChannelIdentifierTests(SkifferTestCase):
+    def test_identifier_with_a_slash_is_refused(self):
+        # The state file of such a channel would lie outside ~/.skiffer or
+        # in a directory that does not exist.
+        self.write("feed.xml", rss([{"url": "http://127.0.0.1:9/e.mp3"}]))
+        self.write_config("[*]\nurl=feed.xml\nspool=spool\n"
+                          "[../x]\n[a/b]\n[/tmp/abs]\n[c/]\ncolour=red\n[good]\n")
+        self.assertRun(self.run_skiffer("-c"), stdout="Catching up with channel good...\n",
+                       stderr="Invalid channel identifier ../x.\n"
+                              "Invalid channel identifier a/b.\n"
+                              "Invalid channel identifier /tmp/abs.\n"
+                              "Invalid channel identifier c/.\n")
+        # Named on the command line: refused when it is a group, unknown
+        # when it is none.
+        self.assertRun(self.run_skiffer("-c", "a/b", "../y", "good"),
+                       stdout="Catching up with channel good...\n",
+                       stderr="Invalid channel identifier a/b.\n"
+                              "Unknown channel identifier ../y.\n")
+        self.assertEqual(sorted(os.listdir(self.path(".skiffer"))), ["good.lock", "good.xml"])
+        self.assertEqual(sorted(os.listdir(self.home)), [".skiffer", ".skifferrc", "feed.xml"])
 
 
 class ChannelKeyTests(SkifferTestCase):

@@ -234,9 +234,10 @@ class LoopEndTests(UpdateTestCase):
         self.assertRun(self.run_skiffer("-q"), stderr=(
             "Error retrieving %s: The requested URL returned error: 404\n"
             "Error downloading enclosure from %s.\n" % (missing, missing)))
-        self.assertEqual(os.listdir(self.path("spool")), [])
-        self.assertFalse(os.path.exists(self.path("list.m3u")))
-        self.assertState("pod", [])
+        # The dead link is passed over; the next item is taken.
+        self.assertEqual(os.listdir(self.path("spool")), ["good.mp3"])
+        self.assertEqual(self.read("list.m3u"), "spool/good.mp3\n")
+        self.assertState("pod", [good])
 
     def test_dropped_connection_keeps_the_partial_file_for_resume(self):
         self.publish("e.mp3")
@@ -307,6 +308,32 @@ class FullDiskTests(UpdateTestCase):
                          "Error downloading enclosure from %s.\n$"
                          % (re.escape(url), re.escape(url)))
         self.assertState("pod", [])
+
+
+    def test_full_playlist_is_reported_and_confirms_nothing(self):
+        # The playlist lies on the full device, the episode elsewhere. Its
+        # existing page is full, so the new line needs a page there is no
+        # room for.
+        url = self.publish("e.mp3")
+        os.makedirs(self.path("episodes"))
+        self.write_config("[pod]\nurl=%s\nspool=episodes\nplaylist=spool/list.m3u\n"
+                          % self.publish_feed([{"url": url}]))
+        existing = "x" * 4095 + "\n"
+        self.write("spool/list.m3u", existing)
+        with open(self.path("spool/filler"), "wb", buffering=0) as filler:
+            try:
+                while True:
+                    filler.write(b"f" * 4096)
+            except OSError:
+                pass
+        self.assertRun(self.run_skiffer("-v"),
+                       stdout="Updating channel pod...\n * episodes/e.mp3 (unknown size)\n",
+                       stderr="Error writing playlist file spool/list.m3u: "
+                              "No space left on device.\n")
+        self.assertEqual(self.read("spool/list.m3u"), existing)
+        self.assertEqual(self.read("episodes/e.mp3", "rb"), EPISODE)
+        # The episode is taken all the same.
+        self.assertState("pod", [url])
 
 
 class ReporterTests(UpdateTestCase):

@@ -6,9 +6,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <set>
 #include <string>
-#include <sys/mount.h>
+#include <utility>
+#include <vector>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -29,44 +31,6 @@ temporary_file_writer writing(std::string content) {
         std::fwrite(content.data(), 1, content.size(), stream);
         return extra;
     };
-}
-
-// A small tmpfs on `dir`, so that a full or read-only device is real.
-class tmpfs_mount {
-public:
-    explicit tmpfs_mount(std::string dir) : dir_(std::move(dir)) {}
-    ~tmpfs_mount() {
-        if (mounted_)
-            umount2(dir_.c_str(), MNT_DETACH);
-    }
-
-    // Empty on success, else the reason the test has to be skipped.
-    std::string mount_with(const char *options) {
-        if (geteuid() != 0)
-            return "mounting a tmpfs needs root";
-        if (mount("tmpfs", dir_.c_str(), "tmpfs", 0, options) != 0)
-            return std::string("cannot mount a tmpfs: ") + std::strerror(errno);
-        mounted_ = true;
-        return "";
-    }
-
-    bool remount_read_only() {
-        return mount("tmpfs", dir_.c_str(), "tmpfs", MS_REMOUNT | MS_RDONLY, nullptr) == 0;
-    }
-
-private:
-    std::string dir_;
-    bool mounted_ = false;
-};
-
-// Writes into `path` until the device refuses more.
-void fill_device(const std::string &path) {
-    FILE *filler = std::fopen(path.c_str(), "w");
-    ASSERT_NE(filler, nullptr);
-    std::string block(4096, 'f');
-    while (std::fwrite(block.data(), 1, block.size(), filler) == block.size()) {
-    }
-    std::fclose(filler);
 }
 
 class safe_replacement : public ::testing::Test {
@@ -240,6 +204,100 @@ TEST_F(safe_replacement, other_write_error_names_temporary_file) {
     EXPECT_EQ(path, "untouched");
     EXPECT_EQ(read_file(target), "old content");
     EXPECT_EQ(directory_entries(dir.path()), std::set<std::string>{"state.xml"});
+}
+
+TEST_F(safe_replacement, symbolic_link_is_replaced_where_it_leads) {
+    std::string elsewhere = dir / "elsewhere";
+    ASSERT_EQ(mkdir(elsewhere.c_str(), 0700), 0);
+    struct link_case {
+        const char *name;
+        std::vector<std::pair<std::string, std::string>> links; // link, what it reads
+        std::string real;                                       // the file written
+    } cases[] = {
+        {"absolute", {{"state.xml", elsewhere + "/real.xml"}}, elsewhere + "/real.xml"},
+        {"relative to the link", {{"state.xml", "elsewhere/real.xml"}}, elsewhere + "/real.xml"},
+        {"chain",
+         {{"state.xml", "hop.xml"}, {"hop.xml", "elsewhere/real.xml"}},
+         elsewhere + "/real.xml"},
+        {"dangling", {{"state.xml", "elsewhere/new.xml"}}, elsewhere + "/new.xml"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove_all(elsewhere);
+        ASSERT_EQ(mkdir(elsewhere.c_str(), 0700), 0);
+        for (const auto &[link, contents] : c.links) {
+            unlink((dir / link).c_str());
+            ASSERT_EQ(symlink(contents.c_str(), (dir / link).c_str()), 0);
+        }
+        if (c.real == elsewhere + "/real.xml")
+            write_file(c.real, "old content");
+
+        fd_capture err(2);
+        EXPECT_EQ(write_via_temporary_file(target, writing("new content"), nullptr, 0), 0);
+        EXPECT_EQ(err.finish(), "");
+        for (const auto &[link, contents] : c.links) {
+            char read_back[256] = "";
+            EXPECT_GT(readlink((dir / link).c_str(), read_back, sizeof read_back - 1), 0);
+            EXPECT_EQ(read_back, contents);
+        }
+        EXPECT_EQ(read_file(target), "new content");
+        EXPECT_EQ(directory_entries(elsewhere),
+                  std::set<std::string>{c.real.substr(elsewhere.size() + 1)});
+        for (const auto &[link, contents] : c.links)
+            unlink((dir / link).c_str());
+    }
+}
+
+TEST_F(safe_replacement, stale_temporary_files_of_the_target_only_are_removed) {
+    const std::set<std::string> stale = {"state.xml.Ab3dEf", "state.xml.000000",
+                                         "state.xml.XXXXXX"};
+    const std::set<std::string> kept = {
+        "state.xml",         "state.xml.lock",       "state.xml.Ab3dE",  "state.xml.Ab3dEf7",
+        "state.xml.Ab-dEf",  "state.xml.xml.Ab3dEf", "other.xml.Ab3dEf", "state.lock",
+        "xstate.xml.Ab3dEf", "state.xmlAAb3dEf",
+    };
+    for (const auto &names : {stale, kept})
+        for (const auto &name : names)
+            write_file(dir / name, "x");
+    fd_capture err(2);
+    remove_stale_temporary_files(target);
+    EXPECT_EQ(err.finish(), "");
+    EXPECT_EQ(directory_entries(dir.path()), kept);
+
+    // Through a link, the temporary files lie beside the file it leads to.
+    std::string real_dir = dir / "real";
+    ASSERT_EQ(mkdir(real_dir.c_str(), 0700), 0);
+    write_file(real_dir + "/pod.xml.Zz9Zz9", "x");
+    write_file(real_dir + "/pod.xml", "x");
+    ASSERT_EQ(symlink("real/pod.xml", (dir / "pod.xml").c_str()), 0);
+    remove_stale_temporary_files(dir / "pod.xml");
+    EXPECT_EQ(directory_entries(real_dir), std::set<std::string>{"pod.xml"});
+}
+
+TEST(file_lock, second_holder_is_told_busy_and_waits_for_nothing) {
+    scratch_directory dir;
+    const std::string path = dir / "pod.lock";
+    bool busy = true;
+    unique_fd first = try_lock_file(path, busy);
+    ASSERT_TRUE(first);
+    EXPECT_FALSE(busy);
+
+    // Locks belong to the open file, so a second opening in this process
+    // competes as another process would.
+    fd_capture err(2);
+    unique_fd second = try_lock_file(path, busy);
+    EXPECT_FALSE(second);
+    EXPECT_TRUE(busy);
+    first.reset();
+    unique_fd third = try_lock_file(path, busy);
+    EXPECT_TRUE(third);
+    EXPECT_FALSE(busy);
+
+    unique_fd nowhere = try_lock_file(dir / "missing/pod.lock", busy);
+    EXPECT_FALSE(nowhere);
+    EXPECT_FALSE(busy);
+    EXPECT_EQ(err.finish(), "Error opening lock file " + dir / "missing/pod.lock" + ": " +
+                                std::strerror(ENOENT) + ".\n");
 }
 
 // The stamp formatted independently of strftime and of any locale.

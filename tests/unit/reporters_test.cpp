@@ -4,7 +4,12 @@
 #include <cstring>
 #include <filesystem>
 #include <optional>
+#include <set>
 #include <string>
+#include <sys/stat.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 #include <taglib/fileref.h>
@@ -117,6 +122,58 @@ TEST_F(tagging_test, a_file_the_library_cannot_tag_is_reported_and_left_alone) {
     EXPECT_EQ(read_file(notes), "not audio at all\n");
 }
 
+TEST_F(tagging_test, the_copy_gets_what_the_library_writes_in_place_and_replaces_the_file) {
+    // The library's own file stream, writing in place, makes the reference
+    // file; tagging through the copy must give the same bytes at every step:
+    // a first tag, one that outgrows its padding, one far smaller (the tag
+    // shrinks and the audio moves back), and an unchanged one.
+    const std::string reference = dir_ / "reference.mp3";
+    std::filesystem::copy_file(silence, reference);
+    ASSERT_EQ(chmod(episode_.c_str(), 0640), 0);
+    const std::string steps[] = {"short", std::string(5000, 'c'), std::string(2 << 20, 'l'), "tiny",
+                                 "tiny"};
+    for (const std::string &comment : steps) {
+        SCOPED_TRACE(comment.size());
+        channel_configuration configuration = configuration_with_tags();
+        configuration.comment_tag = comment;
+        fd_capture err(2);
+        tag_enclosure_file(configuration, episode_.c_str(), false);
+        EXPECT_EQ(err.finish(), "");
+        {
+            TagLib::FileRef file(reference.c_str());
+            ASSERT_FALSE(file.isNull());
+            file.tag()->setArtist(TagLib::String("\xc3\x84rtist", TagLib::String::UTF8));
+            file.tag()->setTitle("Title");
+            file.tag()->setAlbum("Album");
+            file.tag()->setGenre("Talk");
+            file.tag()->setYear(2024);
+            file.tag()->setComment(TagLib::String(comment, TagLib::String::UTF8));
+            ASSERT_TRUE(file.save());
+        }
+        EXPECT_TRUE(read_file(episode_) == read_file(reference));
+        // No copy is left beside it, and the episode keeps its permissions.
+        EXPECT_EQ(test::directory_entries(dir_.path()),
+                  (std::set<std::string>{"episode.mp3", "reference.mp3"}));
+        struct stat status;
+        ASSERT_EQ(stat(episode_.c_str(), &status), 0);
+        EXPECT_EQ(status.st_mode & 0777, 0640u);
+    }
+}
+
+TEST_F(tagging_test, an_episode_that_is_a_link_is_tagged_where_it_leads) {
+    const std::string link = dir_ / "link.mp3";
+    ASSERT_EQ(symlink("episode.mp3", link.c_str()), 0);
+    fd_capture err(2);
+    tag_enclosure_file(configuration_with_tags(), link.c_str(), false);
+    EXPECT_EQ(err.finish(), "");
+    EXPECT_TRUE(std::filesystem::is_symlink(link));
+    TagLib::FileRef file(episode_.c_str());
+    ASSERT_FALSE(file.isNull());
+    EXPECT_EQ(file.tag()->title().to8Bit(true), "Title");
+    EXPECT_EQ(test::directory_entries(dir_.path()),
+              (std::set<std::string>{"episode.mp3", "link.mp3"}));
+}
+
 TEST(playlist, appends_one_line_per_file_to_what_is_there) {
     scratch_directory dir;
     channel_configuration configuration;
@@ -150,6 +207,31 @@ TEST(playlist, a_playlist_that_cannot_be_opened_is_reported_without_confirmation
     EXPECT_EQ(err.finish(), "Error opening playlist file " + *configuration.playlist + ": " +
                                 std::strerror(ENOENT) + ".\n");
     EXPECT_EQ(out.finish(), "");
+}
+
+TEST(playlist, a_playlist_that_cannot_be_written_is_reported_without_confirmation) {
+    scratch_directory dir;
+    const std::string full = dir / "full";
+    ASSERT_EQ(mkdir(full.c_str(), 0700), 0);
+    test::tmpfs_mount fs(full);
+    if (std::string skip = fs.mount_with("size=16k"); !skip.empty())
+        GTEST_SKIP() << skip;
+    channel_configuration configuration;
+    configuration.identifier = "pod";
+    configuration.playlist = full + "/list.m3u";
+    // A whole page of lines, so that the next line needs a page the full
+    // device no longer has.
+    const std::string existing = std::string(4095, 'x') + "\n";
+    write_file(*configuration.playlist, existing);
+    test::fill_device(full + "/filler");
+
+    fd_capture out(1);
+    fd_capture err(2);
+    append_to_playlist(configuration, "spool/one.mp3", true);
+    EXPECT_EQ(err.finish(), "Error writing playlist file " + *configuration.playlist + ": " +
+                                std::strerror(ENOSPC) + ".\n");
+    EXPECT_EQ(out.finish(), "");
+    EXPECT_EQ(read_file(*configuration.playlist), existing);
 }
 
 // What each reporter prints for a channel start and an enclosure start, by

@@ -4,9 +4,11 @@
 // scratch directories, whole-file I/O, environment variables, patterns and
 // the loopback HTTP server.
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -14,6 +16,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -162,6 +165,46 @@ inline std::set<std::string> directory_entries(const std::string &path) {
     for (const auto &entry : std::filesystem::directory_iterator(path))
         names.insert(entry.path().filename().string());
     return names;
+}
+
+// A small tmpfs on `dir`, so that a full or read-only device is real.
+class tmpfs_mount {
+public:
+    explicit tmpfs_mount(std::string dir) : dir_(std::move(dir)) {}
+    tmpfs_mount(const tmpfs_mount &) = delete;
+    tmpfs_mount &operator=(const tmpfs_mount &) = delete;
+    ~tmpfs_mount() {
+        if (mounted_)
+            umount2(dir_.c_str(), MNT_DETACH);
+    }
+
+    // Empty on success, else the reason the test has to be skipped.
+    std::string mount_with(const char *options) {
+        if (geteuid() != 0)
+            return "mounting a tmpfs needs root";
+        if (mount("tmpfs", dir_.c_str(), "tmpfs", 0, options) != 0)
+            return std::string("cannot mount a tmpfs: ") + std::strerror(errno);
+        mounted_ = true;
+        return "";
+    }
+
+    bool remount_read_only() {
+        return mount("tmpfs", dir_.c_str(), "tmpfs", MS_REMOUNT | MS_RDONLY, nullptr) == 0;
+    }
+
+private:
+    std::string dir_;
+    bool mounted_ = false;
+};
+
+// Writes into `path` until the device refuses more.
+inline void fill_device(const std::string &path) {
+    FILE *filler = std::fopen(path.c_str(), "w");
+    ASSERT_NE(filler, nullptr);
+    std::string block(4096, 'f');
+    while (std::fwrite(block.data(), 1, block.size(), filler) == block.size()) {
+    }
+    std::fclose(filler);
 }
 
 // The loopback test server (tests/e2e/server.py) serving the files under a

@@ -9,6 +9,9 @@
 
 #include <gtest/gtest.h>
 #include <libxml/parser.h>
+#include <libxml/xmlerror.h>
+
+#include "test_support.hpp"
 
 namespace skiffer {
 namespace {
@@ -134,7 +137,7 @@ TEST(xml_get_attribute, present_empty_absent_and_namespaced) {
     EXPECT_EQ(xml_get_attribute(r, "missing"), std::nullopt);
 }
 
-TEST(xml_get_int_attribute, converts_as_strtol_then_keeps_the_low_32_bits) {
+TEST(xml_get_int_attribute, converts_as_strtoll_with_out_of_range_as_zero) {
     const struct {
         std::optional<std::string> text;
         int64_t expected;
@@ -145,20 +148,29 @@ TEST(xml_get_int_attribute, converts_as_strtol_then_keeps_the_low_32_bits) {
         {" 42", 42},
         {"\t\n 42", 42},
         {"+7", 7},
+        {"+42", 42},
         {"12abc", 12},
+        {"42abc", 42},
         {"abc", 0},
         {"0x10", 0},
         {"010", 10},
         {"-5", -5},
         {"-1", -1},
         {"2147483647", 2147483647},
-        {"2147483648", -2147483648LL},
-        {"4294967297", 1},
-        {"4294967295", -1},
-        {"-2147483649", 2147483647},
-        {"99999999999999999999", -1}, // saturates at the largest long first
-        {"-99999999999999999999", 0}, // the smallest long has low bits 0
-        {"5000000000", 705032704},
+        // Every 64-bit value is kept whole.
+        {"2147483648", 2147483648LL},
+        {"4294967297", 4294967297LL},
+        {"4294967295", 4294967295LL},
+        {"4294967396", 4294967396LL},
+        {"-2147483649", -2147483649LL},
+        {"5000000000", 5000000000LL},
+        {"9223372036854775807", INT64_MAX},
+        {"-9223372036854775808", INT64_MIN},
+        // Beyond 64 bits there is no number.
+        {"9223372036854775808", 0},
+        {"99999999999999999999", 0},
+        {"-99999999999999999999", 0},
+        {"99999999999999999999abc", 0},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.text.value_or("(absent)"));
@@ -247,6 +259,21 @@ TEST(xml_helpers, read_as_libxml2_does) {
     EXPECT_EQ(xml_get_attribute(second, "c"), "x[entity text|]y&Aentity text");
     EXPECT_EQ(xml_get_attribute(second, "b"), "");
     EXPECT_EQ(xml_get_attribute(second, "plain"), "default value");
+}
+
+TEST(xml_escape_messages, quoted_lines_show_control_characters_escaped) {
+    const std::string broken = "<?xml version=\"1.0\"?>\n<a>\x1b[31mred\xc2\x9b</a>\n";
+    xml_escape_messages();
+    test::fd_capture err(2);
+    xml_document_ptr doc(
+        xmlReadMemory(broken.data(), static_cast<int>(broken.size()), "broken.xml", nullptr, 0));
+    std::string message = err.finish();
+    xmlSetGenericErrorFunc(nullptr, nullptr);
+
+    EXPECT_EQ(doc, nullptr);
+    EXPECT_EQ(message, "broken.xml:2: parser error : PCDATA invalid Char value 27\n"
+                       "<a>\\x1b[31mred\\u009b</a>\n"
+                       "   ^\n");
 }
 
 } // namespace
