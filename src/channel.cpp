@@ -1,11 +1,13 @@
 #include "channel.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 #include <unordered_set>
 #include <vector>
 
@@ -27,6 +29,10 @@ namespace skiffer {
 namespace {
 
 using regex_ptr = c_ptr<GRegex, g_regex_unref>;
+
+// A character data handler that builds nothing.
+void ignore_text(void *, const xmlChar *, int) {
+}
 
 // Whether every character of `text` may stand in an XML 1.0 document, even as
 // a character reference. Anything else would make the whole state file
@@ -71,7 +77,224 @@ std::optional<std::string> escape_attribute(const std::string &text) {
     return result;
 }
 
+// Whether `text` is printable ASCII without markup characters: what nearly
+// every URL and every stamp of ours is, and what XML holds as it is, in an
+// attribute value as in the value read back.
+bool is_plain(std::string_view text) {
+    static constexpr auto plain_byte = [] {
+        std::array<bool, 256> table{};
+        for (int c = 0x20; c < 0x7f; ++c)
+            table[static_cast<size_t>(c)] =
+                c != '&' && c != '<' && c != '>' && c != '\'' && c != '"';
+        return table;
+    }();
+    return std::all_of(text.begin(), text.end(),
+                       [](char c) { return plain_byte[static_cast<unsigned char>(c)]; });
+}
+
+// Appends `text` escaped for an attribute value to `out` and answers true;
+// answers false, leaving `out` alone, when XML cannot carry it. Plain text
+// stays as it is and skips the decoding and escaping.
+bool append_attribute(std::string &out, const std::string &text) {
+    if (is_plain(text)) {
+        out += text;
+        return true;
+    }
+    std::optional<std::string> escaped = escape_attribute(text);
+    if (!escaped)
+        return false;
+    out += *escaped;
+    return true;
+}
+
+// The state file's line for one entry; empty when XML cannot hold the URL,
+// so that the entry is left out rather than making the file unreadable,
+// which would lose every other entry with it. Stamps are escaped like URLs:
+// the program's own never change, but one read from a hand-edited file may
+// hold '&' or '"'; one that XML cannot hold is left out with its attribute.
+std::string entry_line(const std::string &url, const std::optional<std::string> &stamp) {
+    std::string line;
+    line.reserve(url.size() + (stamp ? stamp->size() : 0) + 48);
+    line += "  <enclosure url=\"";
+    if (!append_attribute(line, url))
+        return {};
+    const size_t without_stamp = line.size();
+    if (stamp) {
+        line += "\" downloadtime=\"";
+        if (!append_attribute(line, *stamp))
+            line.resize(without_stamp);
+    }
+    line += "\"/>\n";
+    return line;
+}
+
+// Fills `state` from a state file's content when it is exactly in the form
+// that write_channel_state gives a state of plain URLs and stamps, and
+// answers true; answers false, leaving `state` alone, for anything else.
+// Such a file is well-formed XML without references, and the XML parser
+// would read the same values from it and have nothing to report.
+bool load_written_form(std::string_view content, channel_state &state) {
+    auto take = [&content](std::string_view expected) {
+        if (!content.starts_with(expected))
+            return false;
+        content.remove_prefix(expected.size());
+        return true;
+    };
+    // A value up to its closing quote, which is taken too.
+    auto take_value = [&content](std::string &value) {
+        const size_t end = content.find('"');
+        if (end == std::string_view::npos || !is_plain(content.substr(0, end)))
+            return false;
+        value.assign(content.substr(0, end));
+        content.remove_prefix(end + 1);
+        return true;
+    };
+
+    if (!take("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<channel version=\"1.0\""))
+        return false;
+    std::optional<std::string> fetched;
+    if (take(" rsslastfetched=\"") && !take_value(fetched.emplace()))
+        return false;
+    if (!take(">\n"))
+        return false;
+    enclosure_table entries;
+    // Every entry without a stamp gets the time of loading, taken once.
+    std::optional<std::optional<std::string>> loading_time;
+    std::string url;
+    while (take("  <enclosure url=\"")) {
+        std::optional<std::string> stamp;
+        if (!take_value(url) || (take(" downloadtime=\"") && !take_value(stamp.emplace())) ||
+            !take("/>\n"))
+            return false;
+        if (!stamp) {
+            if (!loading_time)
+                loading_time = current_time_stamp();
+            stamp = *loading_time;
+        }
+        // A URL listed twice keeps the stamp of its last line.
+        entries.insert_or_assign(std::move(url), std::move(stamp));
+    }
+    if (content != "</channel>\n")
+        return false;
+    state.rsslastfetched = std::move(fetched);
+    state.downloaded_enclosures = std::move(entries);
+    return true;
+}
+
 } // namespace
+
+// ---- the table of taken enclosures -------------------------------------------
+
+void enclosure_table::gap_text::move_gap(size_t position) {
+    char *data = buffer_.data();
+    if (position < gap_start_) {
+        const size_t count = gap_start_ - position;
+        std::memmove(data + gap_end_ - count, data + position, count);
+        gap_start_ -= count;
+        gap_end_ -= count;
+    } else if (position > gap_start_) {
+        const size_t count = position - gap_start_;
+        std::memmove(data + gap_start_, data + gap_end_, count);
+        gap_start_ += count;
+        gap_end_ += count;
+    }
+}
+
+void enclosure_table::gap_text::insert(size_t position, std::string_view text) {
+    SKIFFER_ASSERT(position <= size());
+    move_gap(position);
+    if (gap_end_ - gap_start_ < text.size()) {
+        // Doubled, so that growing costs a constant time per byte over all.
+        const size_t tail = buffer_.size() - gap_end_;
+        const size_t grown = std::max(2 * buffer_.size(), size() + text.size() + 4096);
+        buffer_.resize(grown);
+        std::memmove(buffer_.data() + grown - tail, buffer_.data() + gap_end_, tail);
+        gap_end_ = grown - tail;
+    }
+    std::memcpy(buffer_.data() + gap_start_, text.data(), text.size());
+    gap_start_ += text.size();
+}
+
+void enclosure_table::gap_text::erase(size_t position, size_t length) {
+    SKIFFER_ASSERT(position + length <= size());
+    move_gap(position);
+    gap_end_ += length;
+}
+
+enclosure_table::enclosure_table(std::initializer_list<value_type> entries) {
+    for (const value_type &entry : entries)
+        insert_or_assign(entry.first, entry.second);
+}
+
+enclosure_table::enclosure_table(const enclosure_table &other)
+    : entries_(other.entries_), text_(other.text_) {
+    // The same lines, pointing at this table's own keys.
+    order_.reserve(other.order_.size());
+    for (const line_ref &line : other.order_)
+        order_.push_back({&entries_.find(*line.url)->first, line.length});
+}
+
+enclosure_table &enclosure_table::operator=(const enclosure_table &other) {
+    if (this != &other)
+        *this = enclosure_table(other);
+    return *this;
+}
+
+enclosure_table &enclosure_table::operator=(std::initializer_list<value_type> entries) {
+    return *this = enclosure_table(entries);
+}
+
+void enclosure_table::insert_or_assign(std::string url, std::optional<std::string> stamp) {
+    // try_emplace leaves its arguments untouched when the key is present.
+    auto [entry, added] = entries_.try_emplace(std::move(url), std::move(stamp));
+    if (!added)
+        entry->second = std::move(stamp);
+    place_line(entry->first, entry->second);
+}
+
+std::pair<enclosure_table::const_iterator, bool>
+enclosure_table::emplace(std::string url, std::optional<std::string> stamp) {
+    auto [entry, added] = entries_.try_emplace(std::move(url), std::move(stamp));
+    if (added)
+        place_line(entry->first, entry->second);
+    return {entry, added};
+}
+
+void enclosure_table::place_line(const std::string &url, const std::optional<std::string> &stamp) {
+    const std::string line = entry_line(url, stamp);
+    // Whether XML can hold an entry depends on its URL alone, so an entry
+    // already present has a line, and a new one without a line needs none.
+    if (line.empty())
+        return;
+    // A saved file lists its URLs in order, so loading it adds each at the end.
+    auto at = order_.end();
+    if (!order_.empty() && !(*order_.back().url < url))
+        at = std::lower_bound(
+            order_.begin(), order_.end(), url,
+            [](const line_ref &ref, const std::string &key) { return *ref.url < key; });
+    // The line's offset, summed from the nearer end: adding in order or in
+    // reverse order, as feeds and state files do, sums nothing.
+    size_t offset = 0;
+    if (at - order_.begin() <= order_.end() - at) {
+        for (auto ref = order_.begin(); ref != at; ++ref)
+            offset += ref->length;
+    } else {
+        offset = text_.size();
+        for (auto ref = at; ref != order_.end(); ++ref)
+            offset -= ref->length;
+    }
+    if (at != order_.end() && *at->url == url) {
+        text_.erase(offset, at->length);
+        at->length = line.size();
+    } else {
+        order_.insert(at, {&url, line.size()});
+    }
+    text_.insert(offset, line);
+}
+
+std::pair<std::string_view, std::string_view> enclosure_table::lines() const {
+    return {text_.before_gap(), text_.after_gap()};
+}
 
 std::unique_ptr<channel_state>
 channel_state_load(const std::string &url, const std::string &state_file, const std::string &spool,
@@ -86,8 +309,31 @@ channel_state_load(const std::string &url, const std::string &state_file, const 
     if (!g_file_test(state_file.c_str(), G_FILE_TEST_EXISTS))
         return state;
 
-    // The state file is our own, so nothing in it should reach the network.
-    xml_document_ptr doc(xmlReadFile(state_file.c_str(), nullptr, XML_PARSE_NONET));
+    // A file as this program writes it is read directly; anything else, and
+    // a file that cannot be read, goes to the XML parser, which reports it.
+    gchar *raw_content = nullptr;
+    gsize length = 0;
+    if (g_file_get_contents(state_file.c_str(), &raw_content, &length, nullptr)) {
+        gchar_ptr content(raw_content);
+        if (load_written_form(std::string_view(content.get(), length), *state))
+            return state;
+    }
+
+    // The parser builds the tree with its own handlers and reports what it
+    // finds as it always does, but builds no text: nothing in a state file
+    // is read from text, and the white space between entries would be most
+    // of the nodes. Short values stay inside their nodes. The state file is
+    // our own, so nothing in it should reach the network.
+    xml_parser_context_ptr context(xmlNewParserCtxt());
+    xml_document_ptr doc;
+    if (context) {
+        context->linenumbers = 1;
+        context->sax->characters = ignore_text;
+        context->sax->ignorableWhitespace = ignore_text;
+        context->sax->cdataBlock = ignore_text;
+        doc.reset(xmlCtxtReadFile(context.get(), state_file.c_str(), nullptr,
+                                  XML_PARSE_NONET | XML_PARSE_COMPACT));
+    }
     xmlNode *root = doc ? xmlDocGetRootElement(doc.get()) : nullptr;
     if (root == nullptr) {
         std::fprintf(stderr, "Error parsing channel file %s.\n", state_file.c_str());
@@ -95,14 +341,20 @@ channel_state_load(const std::string &url, const std::string &state_file, const 
     }
 
     state->rsslastfetched = xml_get_attribute(root, "rsslastfetched");
+    // Taken once, when the first entry without a stamp needs it: every such
+    // entry gets the time of loading.
+    std::optional<std::optional<std::string>> loading_time;
     xml_foreach_child(root, "enclosure", [&](int32_t, xmlNode *enclosure) {
         // An entry without a URL names nothing the refresh could look up.
         std::optional<std::string> enclosure_url = xml_get_attribute(enclosure, "url");
         if (!enclosure_url)
             return;
         std::optional<std::string> stamp = xml_get_attribute(enclosure, "downloadtime");
-        if (!stamp)
-            stamp = current_time_stamp();
+        if (!stamp) {
+            if (!loading_time)
+                loading_time = current_time_stamp();
+            stamp = *loading_time;
+        }
         // A URL listed twice keeps the stamp of its last element.
         state->downloaded_enclosures.insert_or_assign(std::move(*enclosure_url), std::move(stamp));
     });
@@ -110,43 +362,22 @@ channel_state_load(const std::string &url, const std::string &state_file, const 
 }
 
 int write_channel_state(FILE *stream, const channel_state &state, int) {
-    std::fputs("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n", stream);
-    std::optional<std::string> fetched;
-    if (state.rsslastfetched)
-        fetched = escape_attribute(*state.rsslastfetched);
-    if (fetched)
-        std::fprintf(stream, "<channel version=\"1.0\" rsslastfetched=\"%s\">\n", fetched->c_str());
+    std::string head = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<channel version=\"1.0\"";
+    const size_t without_fetched = head.size();
+    head += " rsslastfetched=\"";
+    if (!state.rsslastfetched || !append_attribute(head, *state.rsslastfetched))
+        head.resize(without_fetched);
     else
-        std::fputs("<channel version=\"1.0\">\n", stream);
+        head += '"';
+    head += ">\n";
 
-    // In URL order, so that a file changes only where an entry was added and
-    // two saves of the same state are the same bytes.
-    using entry = decltype(state.downloaded_enclosures)::value_type;
-    std::vector<const entry *> entries;
-    entries.reserve(state.downloaded_enclosures.size());
-    for (const entry &e : state.downloaded_enclosures)
-        entries.push_back(&e);
-    std::sort(entries.begin(), entries.end(),
-              [](const entry *a, const entry *b) { return a->first < b->first; });
-
-    for (const entry *e : entries) {
-        const auto &[url, stamp] = *e;
-        // An entry the file cannot hold is left out rather than making the
-        // file unreadable, which would lose every other entry with it.
-        std::optional<std::string> escaped_url = escape_attribute(url);
-        if (!escaped_url)
-            continue;
-        // Stamps are escaped like URLs: the program's own never change, but
-        // one read from a hand-edited file may hold '&' or '"'.
-        std::optional<std::string> escaped_stamp;
-        if (stamp)
-            escaped_stamp = escape_attribute(*stamp);
-        if (escaped_stamp)
-            std::fprintf(stream, "  <enclosure url=\"%s\" downloadtime=\"%s\"/>\n",
-                         escaped_url->c_str(), escaped_stamp->c_str());
-        else
-            std::fprintf(stream, "  <enclosure url=\"%s\"/>\n", escaped_url->c_str());
-    }
+    // The lines are ready, in URL order, so that a file changes only where
+    // an entry was added and two saves of the same state are the same bytes.
+    // Large blocks go from fwrite straight to the file.
+    const auto [first, second] = state.downloaded_enclosures.lines();
+    std::fwrite(head.data(), 1, head.size(), stream);
+    std::fwrite(first.data(), 1, first.size(), stream);
+    std::fwrite(second.data(), 1, second.size(), stream);
     std::fputs("</channel>\n", stream);
     return 0;
 }

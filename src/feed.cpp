@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -11,6 +12,7 @@
 #include <unistd.h>
 
 #include <libxml/entities.h>
+#include <libxml/SAX2.h>
 #include <libxml/parser.h>
 
 #include "common.hpp"
@@ -29,13 +31,21 @@ namespace {
 // files record what was taken, so it must stay as it is.
 constexpr const char *media_rss_namespace = "http://search.yahoo.com/mrss";
 
-using parser_context_ptr = c_ptr<xmlParserCtxt, xmlFreeParserCtxt>;
+std::optional<std::string> text_of(xmlNode *element) {
+    if (element == nullptr)
+        return std::nullopt;
+    return xml_get_text(element);
+}
 
 std::optional<std::string> child_text(xmlNode *element, const char *name) {
-    xmlNode *child = xml_find_child(element, nullptr, name);
-    if (child == nullptr)
-        return std::nullopt;
-    return xml_get_text(child);
+    return text_of(xml_find_child(element, nullptr, name));
+}
+
+// Whether the element is in the Media RSS namespace, compared exactly as
+// xml_find_child compares it.
+bool is_media_rss(const xmlNode *element) {
+    return element->ns != nullptr && element->ns->href != nullptr &&
+           std::strcmp(reinterpret_cast<const char *>(element->ns->href), media_rss_namespace) == 0;
 }
 
 feed_version version_of(xmlNode *root) {
@@ -74,23 +84,43 @@ public:
     // Adds the text below the sibling list from `list` on and what its
     // references stand for, attribute values included.
     void measure(const xmlNode *list) {
-        for (const xmlNode *node = list; node != nullptr; node = node->next) {
-            if (node->type == XML_TEXT_NODE || node->type == XML_CDATA_SECTION_NODE) {
-                own_ = add(own_, length_of(node->content));
-            } else if (node->type == XML_ENTITY_REF_NODE) {
-                expanded_ = add(expanded_, reference_size(node));
-            } else if (node->type == XML_ELEMENT_NODE) {
-                for (const xmlAttr *attribute = node->properties; attribute != nullptr;
-                     attribute = attribute->next)
-                    measure(attribute->children);
-                if (!defaults_.empty())
-                    measure_defaults(node);
-                measure(node->children);
-            }
+        for (const xmlNode *node = list; node != nullptr; node = node->next)
+            measure_node(node);
+    }
+
+    // The same for one node and what lies below it.
+    void measure_node(const xmlNode *node) {
+        if (node->type == XML_TEXT_NODE || node->type == XML_CDATA_SECTION_NODE) {
+            own_ = add(own_, length_of(node->content));
+        } else if (node->type == XML_ENTITY_REF_NODE) {
+            expanded_ = add(expanded_, reference_size(node));
+        } else if (node->type == XML_ELEMENT_NODE) {
+            for (const xmlAttr *attribute = node->properties; attribute != nullptr;
+                 attribute = attribute->next)
+                measure(attribute->children);
+            if (!defaults_.empty())
+                measure_defaults(node);
+            measure(node->children);
         }
     }
 
     bool acceptable() const { return expanded_ <= add(allowance, multiply(own_, factor)); }
+
+    // Adds text that the document holds outside the tree.
+    void add_text(uint64_t length) { own_ = add(own_, length); }
+
+    // Measures one node when the totals with it stay acceptable, and
+    // answers whether they do; otherwise the totals stay as they were.
+    bool measure_if_acceptable(const xmlNode *node) {
+        const uint64_t own = own_;
+        const uint64_t expanded = expanded_;
+        measure_node(node);
+        if (acceptable())
+            return true;
+        own_ = own;
+        expanded_ = expanded;
+        return false;
+    }
 
 private:
     static constexpr uint64_t allowance = 1 << 20;
@@ -149,23 +179,168 @@ private:
     uint64_t expanded_ = 0;
 };
 
-bool expansion_is_acceptable(xmlDoc *document) {
-    // Without entity or attribute declarations in the internal subset there
-    // is nothing to expand; the external subset is never loaded.
-    if (document->intSubset == nullptr ||
-        (document->intSubset->entities == nullptr && document->intSubset->attributes == nullptr))
-        return true;
-    entity_expansion expansion(document);
-    expansion.measure(document->children);
-    return expansion.acceptable();
+// Without entity or attribute declarations in the internal subset there is
+// nothing to expand; the external subset is never loaded.
+bool declares_expansions(const xmlDoc *document) {
+    return document->intSubset != nullptr &&
+           (document->intSubset->entities != nullptr || document->intSubset->attributes != nullptr);
 }
+
+// The parse of one feed. The parser builds the tree as usual, and every
+// item of the channel is read as soon as its end tag has been parsed and
+// then taken out of the tree, so that a feed of any length holds at most
+// two items as a tree at a time, and each is read while it is still in the
+// cache. Everything is read with the same helpers and the same rules as a
+// whole tree would be; only the moment differs.
+class feed_reader {
+public:
+    explicit feed_reader(feed_document &document) : document_(document) {}
+
+    // The parser's end-of-element handler, with the parser as its context.
+    static void end_element(void *context, const xmlChar *local_name, const xmlChar *prefix,
+                            const xmlChar *uri) {
+        auto *parser = static_cast<xmlParserCtxt *>(context);
+        xmlNode *element = parser->node;
+        xmlSAX2EndElementNs(context, local_name, prefix, uri);
+        auto *reader = static_cast<feed_reader *>(parser->_private);
+        if (element != nullptr && reader->is_channel_item(element))
+            reader->take(parser->myDoc, element);
+    }
+
+    // The parser's character data handler, with the parser as its context.
+    // Text is only ever read from elements of a few names; elsewhere (white
+    // space between elements, an item's guid) it is counted and left out of
+    // the tree, which spares a node for most pieces of text of a feed. The
+    // parses of entity contents run in parsers of their own and keep all.
+    static void characters(void *context, const xmlChar *text, int length) {
+        auto *parser = static_cast<xmlParserCtxt *>(context);
+        auto *reader = static_cast<feed_reader *>(parser->_private);
+        if (reader != nullptr && reader->parser_ == parser && parser->node != nullptr &&
+            !may_be_read(parser->node)) {
+            reader->unmeasured_text_ += static_cast<uint64_t>(length);
+            return;
+        }
+        xmlSAX2Characters(context, text, length);
+    }
+
+    // Hands the parser over for the parse, with these handlers installed.
+    void attach(xmlParserCtxt *parser) {
+        parser_ = parser;
+        parser->_private = this;
+        parser->sax->endElementNs = end_element;
+        // Both, so that the parser still never asks whether white space is
+        // ignorable, as it does not when the two are the same.
+        parser->sax->characters = characters;
+        parser->sax->ignorableWhitespace = characters;
+    }
+
+    // Called once the document has been parsed into a tree: removes the last
+    // item read, which is still in it. A parse that failed has freed the
+    // whole tree, that item included.
+    void finish() { release_taken(); }
+
+    // Whether the whole document, the items taken out included, stays
+    // within the bound on what its entity references stand for.
+    bool expansion_is_acceptable(xmlDoc *document) {
+        if (!declares_expansions(document))
+            return true;
+        entity_expansion &expansion = expansion_of(document);
+        expansion.measure(document->children);
+        return expansion.acceptable();
+    }
+
+private:
+    // The elements whose text xml_get_text may be asked for: the fields of
+    // the channel and of its items, by local name, wherever they are.
+    static bool may_be_read(const xmlNode *element) {
+        const char *name = reinterpret_cast<const char *>(element->name);
+        // By the first letter first: this runs for every piece of text.
+        switch (name[0]) {
+        case 't':
+            return std::strcmp(name, "title") == 0;
+        case 'l':
+            return std::strcmp(name, "link") == 0 || std::strcmp(name, "language") == 0;
+        case 'd':
+            return std::strcmp(name, "description") == 0;
+        case 'p':
+            return std::strcmp(name, "pubDate") == 0;
+        default:
+            return false;
+        }
+    }
+
+    // The running measure, with the text left out of the tree so far.
+    entity_expansion &expansion_of(xmlDoc *document) {
+        if (!expansion_)
+            expansion_.emplace(document);
+        expansion_->add_text(std::exchange(unmeasured_text_, 0));
+        return *expansion_;
+    }
+
+    // An item of the channel the document is read from: an `item` child of
+    // the first `channel` child of an `rss` root, as xml_find_child and
+    // xml_foreach_child find them once the whole tree is there.
+    bool is_channel_item(xmlNode *element) {
+        if (!still_taking_ || std::strcmp(reinterpret_cast<const char *>(element->name), "item"))
+            return false;
+        xmlNode *parent = element->parent;
+        if (parent == nullptr || parent->type != XML_ELEMENT_NODE)
+            return false;
+        if (channel_ == nullptr) {
+            xmlNode *root = parent->parent;
+            if (root == nullptr || root->type != XML_ELEMENT_NODE || root->parent == nullptr ||
+                root->parent->type != XML_DOCUMENT_NODE ||
+                std::strcmp(reinterpret_cast<const char *>(root->name), "rss") != 0)
+                return false;
+            // Elements are only ever added after the last child, so the
+            // first channel found stays the first.
+            channel_ = xml_find_child(root, nullptr, "channel");
+        }
+        return parent == channel_;
+    }
+
+    void take(xmlDoc *document, xmlNode *item) {
+        // Reading expands the item's entity references; an item is only read
+        // here while the document so far stays within the bound. Past that
+        // point every later item waits for the whole document and its check.
+        if (declares_expansions(document)) {
+            if (!expansion_of(document).measure_if_acceptable(item)) {
+                still_taking_ = false;
+                return;
+            }
+        }
+        document_.items.emplace_back();
+        parse_feed_item(document_, static_cast<int32_t>(document_.items.size() - 1), item);
+        // The item just read is the parser's last child of the channel, so
+        // it stays until the next one: the parser adds text to the last
+        // child of an element, and must find the node it left there.
+        release_taken();
+        taken_ = item;
+    }
+
+    void release_taken() {
+        if (taken_ == nullptr)
+            return;
+        xmlUnlinkNode(taken_);
+        xmlFreeNode(taken_);
+        taken_ = nullptr;
+    }
+
+    feed_document &document_;
+    xmlParserCtxt *parser_ = nullptr;
+    uint64_t unmeasured_text_ = 0;
+    xmlNode *channel_ = nullptr;
+    xmlNode *taken_ = nullptr;
+    bool still_taking_ = true;
+    std::optional<entity_expansion> expansion_;
+};
 
 } // namespace
 
 std::unique_ptr<feed_document> feed_parse_file(const char *path) {
     SKIFFER_ASSERT(path != nullptr);
 
-    parser_context_ptr context(xmlNewParserCtxt());
+    xml_parser_context_ptr context(xmlNewParserCtxt());
     if (!context) {
         std::fprintf(stderr, "Error parsing RSS file %s.\n", path);
         return nullptr;
@@ -173,18 +348,23 @@ std::unique_ptr<feed_document> feed_parse_file(const char *path) {
     // Feeds use HTML's character entity names without declaring them; the
     // parser asks this handler before the document's own declarations.
     context->sax->getEntity = resolve_entity;
+    auto document = std::make_unique<feed_document>();
+    feed_reader reader(*document);
+    reader.attach(context.get());
 
-    // No options: no recovery, so a document that is not well-formed gives no
-    // tree; no entity substitution and no DTD loading, so external entities
-    // and DTDs are neither read nor fetched. The read hands the tree over and
-    // leaves nothing in context->myDoc.
-    xml_document_ptr tree(xmlCtxtReadFile(context.get(), path, nullptr, 0));
+    // No recovery, so a document that is not well-formed gives no tree; no
+    // entity substitution and no DTD loading, so external entities and DTDs
+    // are neither read nor fetched. The only option keeps short texts inside
+    // their nodes, which changes nothing that is read. The read hands the
+    // tree over and leaves nothing in context->myDoc.
+    xml_document_ptr tree(xmlCtxtReadFile(context.get(), path, nullptr, XML_PARSE_COMPACT));
     if (!tree) {
         std::fprintf(stderr, "Error parsing RSS file %s.\n", path);
         return nullptr;
     }
+    reader.finish();
     xmlNode *root = xmlDocGetRootElement(tree.get());
-    if (root == nullptr || !expansion_is_acceptable(tree.get())) {
+    if (root == nullptr || !reader.expansion_is_acceptable(tree.get())) {
         std::fprintf(stderr, "Error parsing RSS file %s.\n", path);
         return nullptr;
     }
@@ -209,7 +389,6 @@ std::unique_ptr<feed_document> feed_parse_file(const char *path) {
     if (channel == nullptr)
         return nullptr;
 
-    auto document = std::make_unique<feed_document>();
     document->version = version;
     document->channel_info.fetched = std::move(*fetched);
     document->channel_info.title = child_text(channel, "title");
@@ -217,10 +396,13 @@ std::unique_ptr<feed_document> feed_parse_file(const char *path) {
     document->channel_info.description = child_text(channel, "description");
     document->channel_info.language = child_text(channel, "language");
 
-    // Counting and visiting use the same match rule, so every slot is filled.
-    document->items.resize(static_cast<size_t>(xml_count_children(channel, "item")));
-    xml_foreach_child(channel, "item", [&document](int32_t index, xmlNode *item) {
-        parse_feed_item(*document, index, item);
+    // The items that the parse left in the tree come after those it took
+    // out; counting and visiting use the same match rule, so every slot is
+    // filled.
+    const size_t taken = document->items.size();
+    document->items.resize(taken + static_cast<size_t>(xml_count_children(channel, "item")));
+    xml_foreach_child(channel, "item", [&document, taken](int32_t index, xmlNode *item) {
+        parse_feed_item(*document, static_cast<int32_t>(taken) + index, item);
     });
     return document;
 }
@@ -229,21 +411,64 @@ void parse_feed_item(feed_document &document, int32_t index, xmlNode *item) {
     SKIFFER_ASSERT(item != nullptr);
     SKIFFER_ASSERT(index >= 0 && static_cast<size_t>(index) < document.items.size());
 
+    // One walk over the children finds the first child element of each name
+    // that xml_find_child would find one call at a time.
+    xmlNode *title = nullptr;
+    xmlNode *link = nullptr;
+    xmlNode *description = nullptr;
+    xmlNode *pub_date = nullptr;
+    xmlNode *enclosure_element = nullptr;
+    xmlNode *content = nullptr;
+    xmlNode *group = nullptr;
+    for (xmlNode *child = item->children; child != nullptr; child = child->next) {
+        if (child->type != XML_ELEMENT_NODE || child->name == nullptr)
+            continue;
+        const char *name = reinterpret_cast<const char *>(child->name);
+        auto first = [child, name](xmlNode *&found, const char *wanted) {
+            if (found == nullptr && std::strcmp(name, wanted) == 0)
+                found = child;
+        };
+        // By the first letter first: items have many children.
+        switch (name[0]) {
+        case 't':
+            first(title, "title");
+            break;
+        case 'l':
+            first(link, "link");
+            break;
+        case 'd':
+            first(description, "description");
+            break;
+        case 'p':
+            first(pub_date, "pubDate");
+            break;
+        case 'e':
+            first(enclosure_element, "enclosure");
+            break;
+        case 'c':
+            if (is_media_rss(child))
+                first(content, "content");
+            break;
+        case 'g':
+            if (is_media_rss(child))
+                first(group, "group");
+            break;
+        default:
+            break;
+        }
+    }
+
     feed_item &slot = document.items[static_cast<size_t>(index)];
     slot = feed_item{};
-    slot.title = child_text(item, "title");
-    slot.link = child_text(item, "link");
-    slot.description = child_text(item, "description");
-    slot.pubDate = child_text(item, "pubDate");
+    slot.title = text_of(title);
+    slot.link = text_of(link);
+    slot.description = text_of(description);
+    slot.pubDate = text_of(pub_date);
 
     // A content element directly in the item wins over one in a group; a
     // group is only looked at when the item has no direct content.
-    xmlNode *content = xml_find_child(item, media_rss_namespace, "content");
-    if (content == nullptr) {
-        if (xmlNode *group = xml_find_child(item, media_rss_namespace, "group"))
-            content = xml_find_child(group, media_rss_namespace, "content");
-    }
-    xmlNode *enclosure_element = xml_find_child(item, nullptr, "enclosure");
+    if (content == nullptr && group != nullptr)
+        content = xml_find_child(group, media_rss_namespace, "content");
     if (content == nullptr && enclosure_element == nullptr)
         return;
 

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include <libxml/parser.h>
 #include <libxml/tree.h>
 
 #include "common.hpp"
@@ -13,6 +14,7 @@
 namespace skiffer {
 
 using xml_document_ptr = c_ptr<xmlDoc, xmlFreeDoc>;
+using xml_parser_context_ptr = c_ptr<xmlParserCtxt, xmlFreeParserCtxt>;
 
 // Number of child elements of `element` whose local name is `name`, in any namespace.
 int32_t xml_count_children(const xmlNode *element, const char *name);

@@ -9,6 +9,8 @@ special paths that stage the situations a transfer must cope with:
   /redirect-to?URL        answers 302 with Location: URL (any scheme)
   /gzip/PATH              serves PATH gzip-encoded (Content-Encoding: gzip)
   /drop/N/PATH            announces PATH's full length, sends N bytes, closes
+  /hangup/PATH            serves PATH whole, then closes the connection
+                          without announcing it (no Connection: close)
   /dl/?PATH               serves PATH, as a download script names its file
   /no-content-range/PATH  serves PATH, but answers a range past its end with
                           a 416 that states no size
@@ -25,7 +27,8 @@ special paths that stage the situations a transfer must cope with:
 A stalled or dripping answer ends when the client hangs up or the server
 shuts down.
 
-Every request is recorded (method, path, headers). Run as a program it prints
+Every request is recorded (method, path, headers, and the client's port,
+which tells the requests that came over one connection). Run as a program it prints
 the port on its first line and, with --log FILE, appends one JSON line per
 request to FILE; imported, start() runs it in a thread.
 """
@@ -63,6 +66,10 @@ class Handler(BaseHTTPRequestHandler):
             return self.redirect(302, unquote(split.query))
         if path.startswith("/gzip/"):
             return self.send_file(path[len("/gzip"):], compress=True)
+        if path.startswith("/hangup/"):
+            self.send_file(path[len("/hangup"):])
+            self.close_connection = True
+            return
         if path.startswith("/drop/"):
             _, _, count, rest = path.split("/", 3)
             return self.send_file("/" + rest, drop_after=int(count))
@@ -238,7 +245,8 @@ class Server(ThreadingHTTPServer):
 
     def record(self, handler):
         entry = {"method": handler.command, "path": handler.path,
-                 "headers": {k: v for k, v in handler.headers.items()}}
+                 "headers": {k: v for k, v in handler.headers.items()},
+                 "client_port": handler.client_address[1]}
         with self.lock:
             self.requests.append(entry)
             if self.log_path:

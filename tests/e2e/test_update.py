@@ -95,6 +95,25 @@ class UpdateTests(UpdateTestCase):
         self.assertEqual(len(self.requested("/a/")) + len(self.requested("/b/")), downloads)
         self.assertEqual(len(self.read("list.m3u").splitlines()), 4)
 
+    def test_the_feed_and_its_enclosures_come_over_one_connection(self):
+        # The server hangs up after the second episode without saying so; the
+        # third comes over a new connection, and so does the feed next run.
+        urls = [self.publish("one.mp3"), self.server.url("hangup/two.mp3"),
+                self.publish("three.mp3")]
+        self.publish("two.mp3")
+        feed = self.publish_feed([{"url": u} for u in urls])
+        self.write_config("[pod]\nurl=%s\nspool=spool\n" % feed)
+        self.assertRun(self.run_skiffer("-q"))
+        self.assertEqual(sorted(os.listdir(self.path("spool"))),
+                         ["one.mp3", "three.mp3", "two.mp3"])
+        self.assertState("pod", sorted(urls))
+        ports = [(r["path"], r["client_port"]) for r in self.server.requests]
+        self.assertEqual([path for path, _ in ports],
+                         ["/feed.xml", "/one.mp3", "/hangup/two.mp3", "/three.mp3"])
+        self.assertEqual(ports[0][1], ports[1][1])
+        self.assertEqual(ports[1][1], ports[2][1])
+        self.assertNotEqual(ports[2][1], ports[3][1])
+
     def test_filename_pattern_and_local_feed(self):
         self.publish("ep.mp3")
         self.write("feed.xml", rss([

@@ -17,6 +17,7 @@ namespace skiffer {
 namespace {
 
 using test::fd_capture;
+using test::full_match;
 using test::read_file;
 using test::scratch_directory;
 using test::write_file;
@@ -99,6 +100,59 @@ TEST_F(channel_state_test, writes_the_exact_format) {
                   "</channel>\n");
 }
 
+// The table keeps every entry's line ready in URL order, whatever the order
+// in which entries come: ascending as in a saved file, descending as in a
+// feed taken newest first, scattered, with stamps replaced along the way, and
+// through copies. The file is compared with one written from scratch.
+TEST_F(channel_state_test, lines_stay_in_url_order_whatever_the_order_of_adding) {
+    std::vector<std::string> urls;
+    for (int i = 0; i < 300; ++i)
+        urls.push_back("http://example.com/" + std::to_string(1000 + i * 7 % 300) + ".mp3");
+    std::vector<std::string> sorted = urls;
+    std::sort(sorted.begin(), sorted.end());
+
+    auto expected_file = [&](const std::vector<std::string> &keys,
+                             const std::string &stamp_of_last) {
+        std::string text = std::string(declaration) + "<channel version=\"1.0\">\n";
+        for (const std::string &url : keys)
+            text += "  <enclosure url=\"" + url + "\" downloadtime=\"" +
+                    (url == keys.back() ? stamp_of_last : "t") + "\"/>\n";
+        return text + "</channel>\n";
+    };
+
+    struct order_case {
+        const char *name;
+        std::vector<std::string> order;
+    };
+    std::vector<std::string> descending(sorted.rbegin(), sorted.rend());
+    std::vector<std::string> halves; // from the middle outwards, both ways
+    for (size_t i = 0; i < sorted.size() / 2; ++i) {
+        halves.push_back(sorted[sorted.size() / 2 + i]);
+        halves.push_back(sorted[sorted.size() / 2 - 1 - i]);
+    }
+    const order_case cases[] = {
+        {"ascending", sorted}, {"descending", descending}, {"scattered", urls}, {"halves", halves}};
+    for (const order_case &c : cases) {
+        SCOPED_TRACE(c.name);
+        channel_state state;
+        for (const std::string &url : c.order) {
+            state.downloaded_enclosures.insert_or_assign(url, "first");
+            state.downloaded_enclosures.insert_or_assign(url, "t");
+            EXPECT_FALSE(state.downloaded_enclosures.emplace(url, "never").second);
+        }
+        // A new stamp for the last URL in byte order, with markup to escape.
+        state.downloaded_enclosures.insert_or_assign(sorted.back(), "a&b");
+        EXPECT_EQ(written(state), expected_file(sorted, "a&amp;b"));
+
+        channel_state copy = state;
+        copy.downloaded_enclosures.insert_or_assign(sorted.back(), "t");
+        EXPECT_EQ(written(copy), expected_file(sorted, "t"));
+        EXPECT_EQ(written(state), expected_file(sorted, "a&amp;b"));
+        copy = state;
+        EXPECT_EQ(written(copy), expected_file(sorted, "a&amp;b"));
+    }
+}
+
 TEST_F(channel_state_test, round_trips_any_url_and_stamp) {
     channel_state state;
     state.rsslastfetched = "stamp & \"quoted\" <x>";
@@ -166,6 +220,66 @@ TEST_F(channel_state_test, loads_what_the_reader_accepts) {
     std::string text = written(*state);
     EXPECT_EQ(text.substr(0, text.find('\n', sizeof declaration) + 1),
               std::string(declaration) + "<channel version=\"1.0\" rsslastfetched=\"then\">\n");
+}
+
+// A file exactly as the program writes it is read without the XML parser;
+// it and every near variant, which the parser reads, give the same state,
+// and a variant that is not XML is refused as before.
+TEST_F(channel_state_test, the_written_form_and_its_variants_read_alike) {
+    const std::string head = std::string(declaration) + "<channel version=\"1.0\"";
+    const std::string written_form = head + " rsslastfetched=\"then\">\n" +
+                                     "  <enclosure url=\"http://e.com/a\" downloadtime=\"t1\"/>\n" +
+                                     "  <enclosure url=\"http://e.com/b\" downloadtime=\"\"/>\n" +
+                                     "  <enclosure url=\"http://e.com/a\" downloadtime=\"t2\"/>\n" +
+                                     "  <enclosure url=\"\" downloadtime=\"t3\"/>\n" +
+                                     "</channel>\n";
+    const table expected = {{"http://e.com/a", "t2"}, {"http://e.com/b", ""}, {"", "t3"}};
+
+    auto replaced = [&](const std::string &from, const std::string &to) {
+        std::string text = written_form;
+        text.replace(text.find(from), from.size(), to);
+        return text;
+    };
+    const struct {
+        const char *what;
+        std::string content;
+        bool readable;
+    } cases[] = {
+        {"as written", written_form, true},
+        {"line ends with carriage returns", replaced("\n  <enclosure", "\r\n  <enclosure"), true},
+        {"a reference in a value", replaced("http://e.com/b", "http://e.com/&#98;"), true},
+        {"single quotes", replaced("\"then\"", "'then'"), true},
+        {"white space after the root", written_form + "\n\n", true},
+        {"a comment after the root", written_form + "<!-- x -->", true},
+        {"cut off before the end", written_form.substr(0, written_form.size() - 11), false},
+        {"cut off inside an entry", written_form.substr(0, head.size() + 40), false},
+        {"a second root", written_form + "<channel/>", false},
+        {"a raw ampersand", replaced("http://e.com/b", "http://e.com/&b"), false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        fd_capture capture(2);
+        auto state = load_text(c.content);
+        const std::string errors = capture.finish();
+        if (!c.readable) {
+            EXPECT_EQ(state, nullptr);
+            EXPECT_EQ(errors, "Error parsing channel file " + path_ + ".\n");
+            continue;
+        }
+        ASSERT_NE(state, nullptr) << errors;
+        EXPECT_EQ(errors, "");
+        EXPECT_EQ(state->downloaded_enclosures, expected);
+        EXPECT_EQ(state->rsslastfetched, "then");
+    }
+
+    // Without rsslastfetched, and an entry without a stamp, which gets the
+    // time of loading.
+    auto state = load_text(head + ">\n  <enclosure url=\"http://e.com/a\"/>\n</channel>\n");
+    ASSERT_NE(state, nullptr);
+    EXPECT_EQ(state->rsslastfetched, std::nullopt);
+    ASSERT_TRUE(state->downloaded_enclosures.at("http://e.com/a").has_value());
+    EXPECT_TRUE(full_match(R"([A-Z][a-z]{2}, \d\d-[A-Z][a-z]{2}-\d{4} \d\d:\d\d:\d\d GMT)",
+                           *state->downloaded_enclosures.at("http://e.com/a")));
 }
 
 TEST_F(channel_state_test, missing_downloadtime_is_the_time_of_loading) {

@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -460,6 +461,70 @@ TEST_F(feed_parse, entity_expansion_is_bounded) {
     EXPECT_EQ(modest.document->channel_info.title, std::string(200000, 'A'));
     EXPECT_EQ(modest.document->items.at(0).enclosure->url, std::string(100000, 'A'));
     EXPECT_EQ(modest.document->items.at(0).enclosure->type, std::string(100000, 'T'));
+}
+
+// Items are read while the document is parsed and taken out of the tree;
+// what they give, and what the channel around them gives, is the same as
+// from a whole tree: channel fields after the items, a second channel,
+// nested items, another root, and entity references whose expansion is only
+// acceptable once the text at the end of the document counts.
+TEST_F(feed_parse, items_read_during_the_parse_give_what_the_whole_tree_gives) {
+    const std::string big = "<!DOCTYPE rss [<!ENTITY big \"" + std::string(100000, 'A') + "\">]>";
+    std::string twenty_big;
+    for (int i = 0; i < 20; ++i)
+        twenty_big += "&big;";
+    const std::string plain(200000, 'p');
+
+    const struct {
+        const char *what;
+        std::string feed;
+        std::optional<std::string> channel_title;
+        std::vector<std::string> titles; // each item's title, "none" for none
+    } cases[] = {
+        {"channel fields after the items",
+         "<rss><channel><item><title>a</title></item>\n<title>Late</title>"
+         "<item><title>b</title><item><title>nested</title></item></item>"
+         "<item/></channel><channel><item><title>second channel</title></item></channel></rss>",
+         "Late",
+         {"a", "b", "none"}},
+        {"references acceptable only with the text after them",
+         big + "<rss><channel><item><title>" + twenty_big + "</title></item>" +
+             "<item><title>after</title></item><other>" + plain + "</other></channel></rss>",
+         std::nullopt,
+         {std::string(2000000, 'A'), "after"}},
+        {"references acceptable with the text before them",
+         big + "<rss><channel><other>" + plain + "</other><item><title>" + twenty_big +
+             "</title></item><item><title>after</title></item></channel></rss>",
+         std::nullopt,
+         {std::string(2000000, 'A'), "after"}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        const parse_result result = parse_text(directory, c.feed);
+        ASSERT_NE(result.document, nullptr) << result.error;
+        EXPECT_EQ(result.error, "");
+        EXPECT_EQ(result.document->channel_info.title, c.channel_title);
+        std::vector<std::string> titles;
+        for (const feed_item &item : result.document->items)
+            titles.push_back(item.title.value_or("none"));
+        EXPECT_TRUE(titles == c.titles);
+    }
+
+    // The same with a root of another name reads no item and says so.
+    const parse_result other_root =
+        parse_text(directory, "<feed><channel><item><title>a</title></item></channel></feed>");
+    expect_parse_message(other_root, "Error parsing RSS file " + other_root.path +
+                                         ": Unrecognized top-level element feed.\n");
+    // A document that breaks off after items were read gives nothing.
+    const parse_result cut_off =
+        parse_text(directory, "<rss><channel><item><title>a</title></item><item>");
+    expect_parse_message(cut_off, "Error parsing RSS file " + cut_off.path + ".\n");
+    // References beyond the bound refuse the document however far the items
+    // were read.
+    const parse_result refused =
+        parse_text(directory, big + "<rss><channel><item><title>a</title></item><item><title>" +
+                                  twenty_big + "</title></item></channel></rss>");
+    expect_parse_message(refused, "Error parsing RSS file " + refused.path + ".\n");
 }
 
 TEST_F(feed_parse, large_feed) {

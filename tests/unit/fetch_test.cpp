@@ -103,6 +103,39 @@ TEST_F(fetch_test, whole_resource_with_exact_user_agent_and_no_range) {
     EXPECT_EQ(header(requests[0], "Range"), std::nullopt);
 }
 
+TEST_F(fetch_test, retrievals_share_one_connection) {
+    // The requests that came over one connection have the same client port.
+    auto port_of = [](const std::string &path) {
+        auto requests = requests_for(path);
+        EXPECT_EQ(requests.size(), 1u) << path;
+        std::string key = "\"client_port\": ";
+        size_t at = requests.empty() ? std::string::npos : requests[0].find(key);
+        return at == std::string::npos ? -1 : std::atoi(requests[0].c_str() + at + key.size());
+    };
+    // The second retrieval finds the first one's connection; a server that
+    // hangs up after answering, without saying so beforehand, and one that
+    // drops a transfer halfway make the next retrieval connect anew.
+    const char *paths[] = {"/episode.bin?shared-1",          "/episode.bin?shared-2",
+                           "/hangup/episode.bin?shared-3",   "/episode.bin?shared-4",
+                           "/drop/100/episode.bin?shared-5", "/episode.bin?shared-6"};
+    for (const char *path : paths) {
+        SCOPED_TRACE(path);
+        empty_stream();
+        fd_capture err(2);
+        const bool dropped = std::strstr(path, "/drop/") != nullptr;
+        EXPECT_EQ(fetch_url(url(path).c_str(), stream_, stream_write_cb, 0, 0, nullptr),
+                  dropped ? 1 : 0);
+        err.finish();
+        EXPECT_TRUE(written() == episode_.substr(0, dropped ? 100 : episode_.size()));
+    }
+    EXPECT_NE(port_of("/episode.bin?shared-1"), -1);
+    EXPECT_EQ(port_of("/episode.bin?shared-1"), port_of("/episode.bin?shared-2"));
+    EXPECT_EQ(port_of("/episode.bin?shared-2"), port_of("/hangup/episode.bin?shared-3"));
+    EXPECT_NE(port_of("/hangup/episode.bin?shared-3"), port_of("/episode.bin?shared-4"));
+    EXPECT_EQ(port_of("/episode.bin?shared-4"), port_of("/drop/100/episode.bin?shared-5"));
+    EXPECT_NE(port_of("/drop/100/episode.bin?shared-5"), port_of("/episode.bin?shared-6"));
+}
+
 TEST_F(fetch_test, follows_redirects) {
     for (const char *path : {"/redirect/301/episode.bin?moved", "/redirect/302/episode.bin?found",
                              "/chain/20/episode.bin?twenty"}) {
