@@ -1,6 +1,7 @@
 #include "feed.hpp"
 
 #include <algorithm>
+#include <cinttypes>
 #include <cstdio>
 #include <cstring>
 #include <optional>
@@ -335,9 +336,42 @@ private:
     std::optional<entity_expansion> expansion_;
 };
 
-} // namespace
+// A downloaded feed as the parser reads it: through libxml2's own file
+// input, which unpacks a gzip or xz file by itself whatever the server said
+// of it, with a count of what it unpacks. A small file that a server sends
+// as plain bytes could otherwise stand for gigabytes of text, beyond the
+// limit that the download itself keeps to.
+struct counted_input {
+    xmlParserInputBuffer *file;
+    uint64_t limit;
+    uint64_t read = 0;
+    bool exceeded = false;
+};
 
-std::unique_ptr<feed_document> feed_parse_file(const char *path) {
+int read_counted(void *context, char *buffer, int length) {
+    auto *input = static_cast<counted_input *>(context);
+    const int got = input->file->readcallback(input->file->context, buffer, length);
+    if (got > 0) {
+        input->read += static_cast<uint64_t>(got);
+        // A failed read: the parser reports the document cut short, and
+        // the caller then says why.
+        if (input->read > input->limit) {
+            input->exceeded = true;
+            return -1;
+        }
+    }
+    return got;
+}
+
+// The file input is released by its owner, after the parse.
+int keep_open(void *) {
+    return 0;
+}
+
+using input_buffer_ptr = c_ptr<xmlParserInputBuffer, xmlFreeParserInputBuffer>;
+
+// Reads the feed at `path`, or, when `counted` is given, through it.
+std::unique_ptr<feed_document> parse_feed(const char *path, counted_input *counted) {
     SKIFFER_ASSERT(path != nullptr);
 
     xml_parser_context_ptr context(xmlNewParserCtxt());
@@ -357,7 +391,16 @@ std::unique_ptr<feed_document> feed_parse_file(const char *path) {
     // are neither read nor fetched. The only option keeps short texts inside
     // their nodes, which changes nothing that is read. The read hands the
     // tree over and leaves nothing in context->myDoc.
-    xml_document_ptr tree(xmlCtxtReadFile(context.get(), path, nullptr, XML_PARSE_COMPACT));
+    xml_document_ptr tree(counted != nullptr
+                              ? xmlCtxtReadIO(context.get(), read_counted, keep_open, counted, path,
+                                              nullptr, XML_PARSE_COMPACT)
+                              : xmlCtxtReadFile(context.get(), path, nullptr, XML_PARSE_COMPACT));
+    if (counted != nullptr && counted->exceeded) {
+        std::fprintf(
+            stderr, "Error parsing RSS file %s: The feed exceeds the limit of %" PRIu64 " bytes.\n",
+            path, counted->limit);
+        return nullptr;
+    }
     if (!tree) {
         std::fprintf(stderr, "Error parsing RSS file %s.\n", path);
         return nullptr;
@@ -405,6 +448,12 @@ std::unique_ptr<feed_document> feed_parse_file(const char *path) {
         parse_feed_item(*document, static_cast<int32_t>(taken) + index, item);
     });
     return document;
+}
+
+} // namespace
+
+std::unique_ptr<feed_document> feed_parse_file(const char *path) {
+    return parse_feed(path, nullptr);
 }
 
 void parse_feed_item(feed_document &document, int32_t index, xmlNode *item) {
@@ -509,7 +558,15 @@ std::unique_ptr<feed_document> feed_fetch(const std::string &url, int debug) {
             unlink(temporary_path.c_str());
         return nullptr;
     }
-    std::unique_ptr<feed_document> document = feed_parse_file(temporary_path.c_str());
+    std::unique_ptr<feed_document> document;
+    input_buffer_ptr file(
+        xmlParserInputBufferCreateFilename(temporary_path.c_str(), XML_CHAR_ENCODING_NONE));
+    if (file) {
+        counted_input counted{file.get(), static_cast<uint64_t>(feed_size_limit())};
+        document = parse_feed(temporary_path.c_str(), &counted);
+    } else {
+        std::fprintf(stderr, "Error parsing RSS file %s.\n", temporary_path.c_str());
+    }
     unlink(temporary_path.c_str());
     return document;
 }

@@ -137,6 +137,14 @@ size_t feed_write_cb(char *ptr, size_t size, size_t nmemb, void *data) {
     return std::fwrite(ptr, size, nmemb, sink->stream);
 }
 
+} // namespace
+
+int64_t feed_size_limit() {
+    return current_limits().feed_bytes;
+}
+
+namespace {
+
 // fetch_url for both kinds of resource: an enclosure when `feed` is null,
 // else a feed written through `feed`, decoded and capped.
 int transfer(const char *url, FILE *stream, curl_write_callback write_function,

@@ -43,6 +43,10 @@ int fetch_url(const char *url, FILE *stream, curl_write_callback write_function,
               int64_t resume_offset, int debug, progress_bar *bar,
               std::optional<int64_t> *remote_size = nullptr);
 
+// The most bytes a feed may decode to: 256 MiB, far more than any real feed
+// needs.
+int64_t feed_size_limit();
+
 // Writer form of fetch_url for write_via_temporary_file, for feeds: the whole
 // resource, no bar, compression offered and undone, and refused (after a
 // message) once its decoded size exceeds 256 MiB.

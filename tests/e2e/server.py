@@ -23,6 +23,8 @@ special paths that stage the situations a transfer must cope with:
   /endless                a feed's first lines, then text without end and no length
   /bomb/MIB               a gzip body that decodes to MIB mebibytes (a feed's start
                           and spaces), far smaller than that on the wire
+  /packed/PATH            PATH's gzip file as a plain body, no Content-Encoding
+  /packed-bomb/MIB        the bomb's gzip file as a plain body, no Content-Encoding
 
 A stalled or dripping answer ends when the client hangs up or the server
 shuts down.
@@ -99,6 +101,10 @@ class Handler(BaseHTTPRequestHandler):
             return self.endless()
         if path.startswith("/bomb/"):
             return self.bomb(int(path.split("/")[2]))
+        if path.startswith("/packed/"):
+            return self.send_file(path[len("/packed"):], compress=True, announce=False)
+        if path.startswith("/packed-bomb/"):
+            return self.bomb(int(path.split("/")[2]), announce=False)
         return self.send_file(path)
 
     def hung_up(self, timeout):
@@ -129,11 +135,12 @@ class Handler(BaseHTTPRequestHandler):
         except OSError:
             pass
 
-    def bomb(self, mebibytes):
+    def bomb(self, mebibytes, announce=True):
         body = self.server.bomb(mebibytes)
         self.send_response(200)
         self.send_header("Content-Type", "application/rss+xml")
-        self.send_header("Content-Encoding", "gzip")
+        if announce:
+            self.send_header("Content-Encoding", "gzip")
         self.send_header("Content-Length", str(len(body)))
         self.end_headers()
         self.wfile.write(body)
@@ -153,7 +160,7 @@ class Handler(BaseHTTPRequestHandler):
         self.end_headers()
 
     def send_file(self, path, compress=False, drop_after=None, state_size=True,
-                  drip_every=0):
+                  drip_every=0, announce=True):
         file_path = os.path.join(self.server.root, path.lstrip("/"))
         if not os.path.isfile(file_path):
             return self.status(404)
@@ -181,7 +188,7 @@ class Handler(BaseHTTPRequestHandler):
         self.send_response(code)
         self.send_header("Content-Type", "application/octet-stream")
         self.send_header("Accept-Ranges", "bytes")
-        if compress:
+        if compress and announce:
             self.send_header("Content-Encoding", "gzip")
         for name, value in headers.items():
             self.send_header(name, value)

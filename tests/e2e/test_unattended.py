@@ -105,6 +105,25 @@ class HostileServerTests(UpdateTestCase):
                 self.assertEqual(os.listdir(self.path("tmp")), [])
                 self.assertFalse(os.path.exists(self.path(".skiffer/pod.xml")))
 
+    def test_a_packed_feed_sent_as_plain_bytes_is_held_to_the_limit_once_unpacked(self):
+        # The parser unpacks a gzip file by itself, whatever the server said.
+        os.makedirs(self.path("tmp"))
+        episode = self.publish("e.mp3")
+        self.publish("small.xml", rss([{"url": episode}]))
+        environment = {**SHORT_LIMITS, "TMPDIR": self.path("tmp")}
+        self.write_config("[pod]\nurl=%s\nspool=spool\n" % self.server.url("packed/small.xml"))
+        self.assertRun(self.run_skiffer("-q", env=environment))
+        self.assertState("pod", [episode])
+
+        self.write_config("[pod]\nurl=%s\nspool=spool\n" % self.server.url("packed-bomb/64"))
+        result = self.run_skiffer("-q", env=environment)
+        # After the parser's own report of a document cut short.
+        self.assertRegex(result.stderr, "\nError parsing RSS file %s/[^/]+: The feed exceeds the "
+                         "limit of 1048576 bytes.\n$" % re.escape(self.path("tmp")))
+        self.assertEqual(result.status, 0)
+        self.assertEqual(os.listdir(self.path("tmp")), [])
+        self.assertState("pod", [episode])
+
 
 class BrokenOutputTests(UpdateTestCase):
     def test_closed_standard_streams_never_reach_a_file(self):
