@@ -280,18 +280,23 @@ void process_channel(const char *state_directory, GKeyFile *kf, const char *iden
 
     // Held until the channel is done, so that two runs at once (a cron job
     // that overlaps the last one) never download into the same files or
-    // save the same state; the second leaves the channel to the first.
-    std::string lock_file(state_file.get());
-    lock_file.replace(lock_file.size() - 4, 4, ".lock");
-    bool busy = false;
-    unique_fd lock = try_lock_file(lock_file, busy);
-    if (busy)
-        std::fprintf(stderr, "Channel %s is locked by another process, skipped.\n", identifier);
-    if (!lock)
-        return;
-    // Under the lock no other run writes this state file, so any temporary
-    // file beside it is left over from a run that was killed.
-    remove_stale_temporary_files(state_file.get());
+    // save the same state; the second leaves the channel to the first. A
+    // list writes nothing and reads a state file that is only ever replaced
+    // whole, so it neither waits for a run nor makes one wait.
+    unique_fd lock;
+    if (!settings.refresh.no_record) {
+        std::string lock_file(state_file.get());
+        lock_file.replace(lock_file.size() - 4, 4, ".lock");
+        bool busy = false;
+        lock = try_lock_file(lock_file, busy);
+        if (busy)
+            std::fprintf(stderr, "Channel %s is locked by another process, skipped.\n", identifier);
+        if (!lock)
+            return;
+        // Under the lock no other run writes this state file, so any
+        // temporary file beside it is left over from a run that was killed.
+        remove_stale_temporary_files(state_file.get());
+    }
 
     std::unique_ptr<channel_state> state = channel_state_load(
         *configuration.url, state_file.get(), *configuration.spool, configuration.filename);

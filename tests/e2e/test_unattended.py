@@ -2,6 +2,7 @@
 overlapping runs, kills and power cuts, closed or broken outputs, control
 characters in feeds and a home directory that is not there."""
 
+import fcntl
 import os
 import random
 import re
@@ -177,6 +178,21 @@ def locked(channel):
 
 
 class OverlapTests(UpdateTestCase):
+    def test_a_list_neither_waits_for_a_locked_channel_nor_takes_its_lock(self):
+        url = self.publish("e.mp3")
+        self.write_config("[pod]\nurl=%s\nspool=spool\n" % self.publish_feed([{"url": url}]))
+        os.makedirs(self.path(".skiffer"))
+        with open(self.path(".skiffer/pod.lock"), "w") as lock:
+            fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            self.assertRun(self.run_skiffer("-l", "-v"),
+                           stdout="Listing channel pod...\n * %s (unknown size)\n" % url)
+            self.assertRun(self.run_skiffer("-c"), stderr=locked("pod"))
+        self.assertFalse(os.path.exists(self.path(".skiffer/pod.xml")))
+        # Nor does a list write anything in the state directory.
+        os.unlink(self.path(".skiffer/pod.lock"))
+        self.assertRun(self.run_skiffer("-l"), stdout="Listing channel pod...\n")
+        self.assertEqual(os.listdir(self.path(".skiffer")), [])
+
     def start_skiffer(self, *args):
         return subprocess.Popen([BINARY, *args], env=self.environment(), cwd=self.home,
                                 stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
