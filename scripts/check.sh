@@ -2,7 +2,8 @@
 # Installs what is missing, then builds skiffer three times and runs every
 # test in each build: a normal one, one under AddressSanitizer and
 # UndefinedBehaviorSanitizer that stops at the first error, and the Release
-# configuration that packagers build. Warnings are errors in all three. It
+# configuration that packagers build. Warnings are errors in all three. Then
+# it builds the fuzz targets with clang and runs each for a few seconds, and
 # ends with the quick benchmark of the Release build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
