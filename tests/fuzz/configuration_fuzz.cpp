@@ -13,11 +13,6 @@
 #include "configuration.hpp"
 #include "fuzz_support.hpp"
 
-extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv) {
-    skiffer::fuzz::quiet_start(argc, argv);
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     using namespace skiffer;
     key_file_ptr kf{g_key_file_new()};

@@ -49,11 +49,6 @@ uint64_t text_size(const feed_document &document) {
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv) {
-    skiffer::fuzz::quiet_start(argc, argv);
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     using namespace skiffer;
     const std::string path = fuzz::write_scratch_file("feed.xml", data, size);

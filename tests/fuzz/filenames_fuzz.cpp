@@ -32,11 +32,6 @@ std::optional<std::string> take(std::string_view &rest, bool present) {
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv) {
-    skiffer::fuzz::quiet_start(argc, argv);
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     using namespace skiffer;
     if (size == 0)

@@ -25,11 +25,6 @@ constexpr std::string_view existing =
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv) {
-    skiffer::fuzz::quiet_start(argc, argv);
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     using namespace skiffer;
     const std::optional<std::vector<opml_feed>> feeds =

@@ -10,11 +10,6 @@
 #include "channel.hpp"
 #include "fuzz_support.hpp"
 
-extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv) {
-    skiffer::fuzz::quiet_start(argc, argv);
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     using namespace skiffer;
     const std::string path = fuzz::write_scratch_file("state.xml", data, size);
