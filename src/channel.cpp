@@ -128,6 +128,22 @@ std::string entry_line(const std::string &url, const std::optional<std::string> 
     return line;
 }
 
+// The stamp of a loaded entry: its own, or for an entry without one the
+// time of loading, taken once for all of them.
+class loaded_stamps {
+public:
+    std::optional<std::string> operator()(std::optional<std::string> stamp) {
+        if (stamp)
+            return stamp;
+        if (!loading_time_)
+            loading_time_ = current_time_stamp();
+        return *loading_time_;
+    }
+
+private:
+    std::optional<std::optional<std::string>> loading_time_;
+};
+
 // Fills `state` from a state file's content when it is exactly in the form
 // that write_channel_state gives a state of plain URLs and stamps, and
 // answers true; answers false, leaving `state` alone, for anything else.
@@ -158,21 +174,15 @@ bool load_written_form(std::string_view content, channel_state &state) {
     if (!take(">\n"))
         return false;
     enclosure_table entries;
-    // Every entry without a stamp gets the time of loading, taken once.
-    std::optional<std::optional<std::string>> loading_time;
+    loaded_stamps stamp_of;
     std::string url;
     while (take("  <enclosure url=\"")) {
         std::optional<std::string> stamp;
         if (!take_value(url) || (take(" downloadtime=\"") && !take_value(stamp.emplace())) ||
             !take("/>\n"))
             return false;
-        if (!stamp) {
-            if (!loading_time)
-                loading_time = current_time_stamp();
-            stamp = *loading_time;
-        }
         // A URL listed twice keeps the stamp of its last line.
-        entries.insert_or_assign(std::move(url), std::move(stamp));
+        entries.insert_or_assign(std::move(url), stamp_of(std::move(stamp)));
     }
     if (content != "</channel>\n")
         return false;
@@ -311,13 +321,13 @@ channel_state_load(const std::string &url, const std::string &state_file, const 
 
     // A file as this program writes it is read directly; anything else, and
     // a file that cannot be read, goes to the XML parser, which reports it.
-    gchar *raw_content = nullptr;
+    gchar_ptr content;
     gsize length = 0;
-    if (g_file_get_contents(state_file.c_str(), &raw_content, &length, nullptr)) {
-        gchar_ptr content(raw_content);
-        if (load_written_form(std::string_view(content.get(), length), *state))
-            return state;
-    }
+    // The content is owned once the reading statement has ended.
+    const bool read = g_file_get_contents(state_file.c_str(), out_ptr(content), &length, nullptr);
+    if (read && load_written_form(std::string_view(content.get(), length), *state))
+        return state;
+    content.reset();
 
     // The parser builds the tree with its own handlers and reports what it
     // finds as it always does, but builds no text: nothing in a state file
@@ -341,22 +351,15 @@ channel_state_load(const std::string &url, const std::string &state_file, const 
     }
 
     state->rsslastfetched = xml_get_attribute(root, "rsslastfetched");
-    // Taken once, when the first entry without a stamp needs it: every such
-    // entry gets the time of loading.
-    std::optional<std::optional<std::string>> loading_time;
+    loaded_stamps stamp_of;
     xml_foreach_child(root, "enclosure", [&](int32_t, xmlNode *enclosure) {
         // An entry without a URL names nothing the refresh could look up.
         std::optional<std::string> enclosure_url = xml_get_attribute(enclosure, "url");
         if (!enclosure_url)
             return;
-        std::optional<std::string> stamp = xml_get_attribute(enclosure, "downloadtime");
-        if (!stamp) {
-            if (!loading_time)
-                loading_time = current_time_stamp();
-            stamp = *loading_time;
-        }
         // A URL listed twice keeps the stamp of its last element.
-        state->downloaded_enclosures.insert_or_assign(std::move(*enclosure_url), std::move(stamp));
+        state->downloaded_enclosures.insert_or_assign(
+            std::move(*enclosure_url), stamp_of(xml_get_attribute(enclosure, "downloadtime")));
     });
     return state;
 }

@@ -55,33 +55,52 @@ template <typename Owner> out_ptr_t<Owner> out_ptr(Owner &owner) {
     return out_ptr_t<Owner>(owner);
 }
 
+// The length in bytes of the control character that starts at `i` in
+// `text`: 1 for the C0 controls and DEL, 2 for the C1 controls U+0080 to
+// U+009F, which UTF-8 writes as 0xc2 and a second byte and some terminals
+// obey; 0 when no control character starts there.
+inline size_t control_character_length(std::string_view text, size_t i) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    if (byte < 0x20 || byte == 0x7f)
+        return 1;
+    const auto next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
+    return byte == 0xc2 && next >= 0x80 && next <= 0x9f ? 2 : 0;
+}
+
 // `text` with its control characters escaped, for messages on a terminal:
 // text from a feed or a server can hold escape sequences that would act on
 // the terminal, or line breaks that would forge lines. The C0 controls and
 // DEL become "\x1b" (two lower-case hexadecimal digits), the C1 controls
-// U+0080 to U+009F, which some terminals obey in UTF-8, become "\u009b".
-// Every other byte, valid UTF-8 or not, stays as it is.
+// become "\u009b". Every other byte, valid UTF-8 or not, stays as it is.
 inline std::string printable(std::string_view text) {
     static constexpr char digits[] = "0123456789abcdef";
     std::string shown;
     shown.reserve(text.size());
     for (size_t i = 0; i < text.size(); ++i) {
-        const auto byte = static_cast<unsigned char>(text[i]);
-        const auto next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
-        if (byte < 0x20 || byte == 0x7f) {
-            shown += "\\x";
-            shown += digits[byte >> 4];
-            shown += digits[byte & 0xf];
-        } else if (byte == 0xc2 && next >= 0x80 && next <= 0x9f) {
-            shown += "\\u00";
-            shown += digits[next >> 4];
-            shown += digits[next & 0xf];
-            ++i;
-        } else {
+        const size_t control = control_character_length(text, i);
+        if (control == 0) {
             shown += text[i];
+            continue;
         }
+        // The code point's last byte gives both digits in either form.
+        const auto code = static_cast<unsigned char>(text[i + control - 1]);
+        shown += control == 1 ? "\\x" : "\\u00";
+        shown += digits[code >> 4];
+        shown += digits[code & 0xf];
+        i += control - 1;
     }
     return shown;
+}
+
+// The extension of the file name `name`: from its last dot on, when a stem
+// stands before the dot and the extension is at most 16 bytes long, as
+// media files have them; else empty. A title with a dot early on has no
+// extension.
+inline std::string_view file_extension(std::string_view name) {
+    const size_t dot = name.rfind('.');
+    if (dot == std::string_view::npos || dot == 0 || name.size() - dot > 16)
+        return {};
+    return name.substr(dot);
 }
 
 // Owns a file descriptor and closes it when destroyed, for descriptors whose

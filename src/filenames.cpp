@@ -22,30 +22,22 @@ constexpr std::string_view refused_characters = "/\\?%*:|\"<>,'\n\t\r";
 
 // The name without the refused characters and without any control
 // character: a line feed would split a playlist line, and an escape
-// sequence would act on every terminal that lists the spool. The C0
-// controls and DEL are single bytes; the C1 controls U+0080 to U+009F are
-// UTF-8 pairs led by 0xc2, removed whole so that no other character is cut.
+// sequence would act on every terminal that lists the spool. A C1 control
+// goes whole, both of its bytes, so that no other character is cut.
 std::string without_refused_characters(const std::string &name) {
     std::string cleaned;
     cleaned.reserve(name.size());
     for (size_t i = 0; i < name.size(); ++i) {
-        const auto byte = static_cast<unsigned char>(name[i]);
-        const auto next = i + 1 < name.size() ? static_cast<unsigned char>(name[i + 1]) : 0;
-        if (byte == 0xc2 && next >= 0x80 && next <= 0x9f) {
-            ++i;
+        if (const size_t control = control_character_length(name, i); control != 0) {
+            i += control - 1;
             continue;
         }
-        if (byte < 0x20 || byte == 0x7f ||
-            refused_characters.find(name[i]) != std::string_view::npos)
-            continue;
-        cleaned += name[i];
+        if (refused_characters.find(name[i]) == std::string_view::npos)
+            cleaned += name[i];
     }
     return cleaned;
 }
 
-// The name an enclosure has on its server: the last component of the URL,
-// without query and fragment. The component is taken first, so a '/' inside
-// the query decides where it starts.
 std::string name_from_url(const std::string &url) {
     gchar_ptr base(g_path_get_basename(url.c_str()));
     std::string name(base.get());
@@ -100,14 +92,11 @@ size_t name_limit(const std::string &spool) {
 }
 
 // `name` cut to at most `limit` bytes: its stem is shortened, at a UTF-8
-// character boundary, and its extension kept. The last dot starts an
-// extension only with a stem before it and at most 16 bytes from the dot on:
-// a title with a dot early on has no extension to keep.
+// character boundary, and its extension kept when it leaves room for a stem.
 std::string fitted_name(const std::string &name, size_t limit) {
-    std::string extension;
-    if (size_t dot = name.rfind('.');
-        dot != std::string::npos && dot > 0 && name.size() - dot <= 16 && name.size() - dot < limit)
-        extension = name.substr(dot);
+    std::string extension(file_extension(name));
+    if (extension.size() >= limit)
+        extension.clear();
     size_t cut = limit - extension.size();
     // Back over continuation bytes to the start of the character that the
     // cut would split; at most three, so that text that is not UTF-8 is cut

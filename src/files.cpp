@@ -257,16 +257,11 @@ int copy_contents(int from, int to) {
 }
 
 // The template of a copy of `path`: hidden, in the same directory, ending in
-// the file's own extension when it has a short one.
+// the file's own extension.
 std::string copy_template(const std::string &path) {
     gchar_ptr directory(g_path_get_dirname(path.c_str()));
     gchar_ptr base(g_path_get_basename(path.c_str()));
-    std::string name = base.get();
-    std::string extension;
-    if (std::string::size_type dot = name.rfind('.');
-        dot != std::string::npos && dot > 0 && name.size() - dot <= 16)
-        extension = name.substr(dot);
-    std::string file = ".skiffer-tag-XXXXXX" + extension;
+    std::string file = ".skiffer-tag-XXXXXX" + std::string(file_extension(base.get()));
     gchar_ptr joined(g_build_filename(directory.get(), file.c_str(), nullptr));
     return joined.get();
 }

@@ -20,7 +20,6 @@ namespace {
 
 constexpr size_t identifier_max = 64;
 
-using parser_context_ptr = c_ptr<xmlParserCtxt, xmlFreeParserCtxt>;
 using uri_ptr = c_ptr<GUri, g_uri_unref>;
 // Only ever read: closing it cannot lose anything.
 using input_file_ptr = c_ptr<FILE, std::fclose>;
@@ -205,7 +204,7 @@ std::optional<std::vector<opml_feed>> opml_parse(std::string_view content, const
                      opml_max_size >> 20);
         return std::nullopt;
     }
-    parser_context_ptr context(xmlNewParserCtxt());
+    xml_parser_context_ptr context(xmlNewParserCtxt());
     if (!context) {
         std::fprintf(stderr, "Error reading OPML file %s: out of memory.\n", name);
         return std::nullopt;

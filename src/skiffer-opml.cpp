@@ -3,7 +3,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -102,18 +101,6 @@ bool make_directory(const std::string &path, std::vector<std::string> &made) {
     return true;
 }
 
-// The file that replacing `path` must replace: the target of a symbolic
-// link rather than the link, which may point into a collection of
-// configuration files kept elsewhere.
-std::string replacement_target(const char *path) {
-    char *resolved = realpath(path, nullptr);
-    if (resolved == nullptr)
-        return path;
-    std::string target = resolved;
-    std::free(resolved);
-    return target;
-}
-
 int import_command(const char *configuration_path, const char *opml_path,
                    const char *spool_root_argument) {
     if (has_control_characters(spool_root_argument)) {
@@ -151,10 +138,9 @@ int import_command(const char *configuration_path, const char *opml_path,
         return finish_output();
     }
 
-    const std::string target = replacement_target(configuration_path);
     struct stat status;
     std::optional<mode_t> mode;
-    if (exists && g_stat(target.c_str(), &status) == 0)
+    if (exists && g_stat(configuration_path, &status) == 0)
         mode = status.st_mode & 07777;
 
     // The directories first: a configuration that names missing spool
@@ -171,17 +157,19 @@ int import_command(const char *configuration_path, const char *opml_path,
 
     // The old bytes and then the new groups go into a file beside the
     // configuration that replaces it in one rename: a reader sees the old
-    // file or the whole new one, and a failure leaves the old one alone.
+    // file or the whole new one, and a failure leaves the old one alone. A
+    // configuration that is a symbolic link (into a collection of
+    // configuration files kept elsewhere) stays one.
     const std::string content = opml_append_groups(*existing, groups);
     std::string left_over;
     int result = write_via_temporary_file(
-        target,
+        configuration_path,
         [&](FILE *stream, int) {
             // The replacement keeps the permissions of the file it replaces;
             // a new file keeps the temporary file's, readable by its owner.
             if (mode && fchmod(fileno(stream), *mode) != 0) {
                 std::fprintf(stderr, "Error setting permissions of configuration file %s: %s.\n",
-                             target.c_str(), std::strerror(errno));
+                             configuration_path, std::strerror(errno));
                 return 1;
             }
             std::fwrite(content.data(), 1, content.size(), stream);
