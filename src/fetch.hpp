@@ -35,10 +35,11 @@ size_t stream_write_cb(char *ptr, size_t size, size_t nmemb, void *stream);
 // server sends it: no compression is asked for, and none is undone. An HTTP
 // error status is a failure and its body is not written; a connection not
 // made within 30 seconds and a transfer averaging fewer than 10 bytes a
-// second over 60 seconds are FETCH_FAILED, as a dropped connection is. A 416 to a resumed request
-// is success when its "Content-Range: bytes */N" states N = `resume_offset` (the stream is
-// complete), else FETCH_RANGE_REFUSED, with the stated size, or none when
-// the answer states none, in `remote_size` when it is not null.
+// second over 60 seconds are FETCH_FAILED, as a dropped connection is. A
+// 416 to a resumed request is success when its "Content-Range: bytes */N"
+// states N = `resume_offset` (the stream is complete), else
+// FETCH_RANGE_REFUSED, with the stated size, or none when the answer states
+// none, in `remote_size` when it is not null.
 int fetch_url(const char *url, FILE *stream, curl_write_callback write_function,
               int64_t resume_offset, int debug, progress_bar *bar,
               std::optional<int64_t> *remote_size = nullptr);
