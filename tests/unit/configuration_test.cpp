@@ -9,12 +9,7 @@ namespace skiffer {
 namespace {
 
 using test::fd_capture;
-
-key_file_ptr load_key_file(const char *text) {
-    key_file_ptr kf{g_key_file_new()};
-    EXPECT_TRUE(g_key_file_load_from_data(kf.get(), text, -1, G_KEY_FILE_NONE, nullptr));
-    return kf;
-}
+using test::load_key_file;
 
 TEST(channel_configuration_new, completes_every_field_from_the_defaults_on_its_own) {
     auto kf = load_key_file("[*]\n"

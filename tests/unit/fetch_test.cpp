@@ -61,17 +61,6 @@ protected:
         return server_->requests_for(path);
     }
 
-    // A header of a recorded request, or none; the values used here need no
-    // JSON unescaping.
-    static std::optional<std::string> header(const std::string &request, const std::string &name) {
-        std::string key = "\"" + name + "\": \"";
-        size_t start = request.find(key);
-        if (start == std::string::npos)
-            return std::nullopt;
-        start += key.size();
-        return request.substr(start, request.find('"', start) - start);
-    }
-
     // A loopback port that nothing listens on: bound, read and closed.
     static int free_port() {
         int fd = socket(AF_INET, SOCK_STREAM, 0);
@@ -99,8 +88,8 @@ TEST_F(fetch_test, whole_resource_with_exact_user_agent_and_no_range) {
 
     auto requests = requests_for("/episode.bin?agent");
     ASSERT_EQ(requests.size(), 1u);
-    EXPECT_EQ(header(requests[0], "User-Agent"), user_agent);
-    EXPECT_EQ(header(requests[0], "Range"), std::nullopt);
+    EXPECT_EQ(request_header(requests[0], "User-Agent"), user_agent);
+    EXPECT_EQ(request_header(requests[0], "Range"), std::nullopt);
 }
 
 TEST_F(fetch_test, retrievals_share_one_connection) {
@@ -152,7 +141,7 @@ TEST_F(fetch_test, follows_redirects) {
     auto targets = requests_for("/episode.bin");
     ASSERT_EQ(targets.size(), 3u);
     for (const auto &request : targets)
-        EXPECT_EQ(header(request, "User-Agent"), user_agent);
+        EXPECT_EQ(request_header(request, "User-Agent"), user_agent);
 }
 
 TEST_F(fetch_test, only_feeds_are_asked_for_compression_and_decoded) {
@@ -170,10 +159,11 @@ TEST_F(fetch_test, only_feeds_are_asked_for_compression_and_decoded) {
 
     auto enclosure = requests_for("/gzip/episode.bin?enclosure");
     ASSERT_EQ(enclosure.size(), 1u);
-    EXPECT_EQ(header(enclosure[0], "Accept-Encoding"), std::nullopt);
+    EXPECT_EQ(request_header(enclosure[0], "Accept-Encoding"), std::nullopt);
     auto feed = requests_for("/gzip/episode.bin?feed");
     ASSERT_EQ(feed.size(), 1u);
-    EXPECT_NE(header(feed[0], "Accept-Encoding").value_or("").find("gzip"), std::string::npos);
+    EXPECT_NE(request_header(feed[0], "Accept-Encoding").value_or("").find("gzip"),
+              std::string::npos);
 }
 
 TEST_F(fetch_test, feed_larger_than_the_limit_is_refused_by_its_decoded_size) {
@@ -224,7 +214,7 @@ TEST_F(fetch_test, resume_asks_for_the_rest_only) {
         EXPECT_TRUE(written() == episode_.substr(c.offset));
         auto requests = requests_for(c.path);
         ASSERT_EQ(requests.size(), 1u);
-        EXPECT_EQ(header(requests[0], "Range"), c.range);
+        EXPECT_EQ(request_header(requests[0], "Range"), c.range);
     }
 }
 

@@ -9,16 +9,10 @@ namespace skiffer {
 namespace {
 
 using test::fd_capture;
+using test::load_key_file;
 using test::scratch_directory;
 
 const std::string opml_data = std::string(SKIFFER_TEST_DATA) + "/opml/";
-
-key_file_ptr load_key_file(const std::string &text) {
-    key_file_ptr kf{g_key_file_new()};
-    EXPECT_TRUE(
-        g_key_file_load_from_data(kf.get(), text.data(), text.size(), G_KEY_FILE_NONE, nullptr));
-    return kf;
-}
 
 // The identifiers and URLs that importing `feeds` into `kf` would add.
 std::vector<std::pair<std::string, std::string>> planned(const std::vector<opml_feed> &feeds,

@@ -6,7 +6,6 @@
 #include <optional>
 #include <set>
 #include <string>
-#include <sys/stat.h>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -27,9 +26,15 @@ using test::write_file;
 
 const std::string silence = std::string(SKIFFER_TEST_DATA) + "/silence.mp3";
 
-channel_configuration configuration_with_tags() {
+// A channel "pod" with nothing else set.
+channel_configuration pod_configuration() {
     channel_configuration configuration;
     configuration.identifier = "pod";
+    return configuration;
+}
+
+channel_configuration configuration_with_tags() {
+    channel_configuration configuration = pod_configuration();
     configuration.artist_tag = "\xc3\x84rtist"; // UTF-8 reaches the tag as it is
     configuration.title_tag = "Title";
     configuration.album_tag = "Album";
@@ -86,8 +91,7 @@ TEST_F(tagging_test, only_configured_fields_change_and_the_year_reads_as_a_numbe
     } cases[] = {{"1999", 1999}, {" 2001xyz", 2001}, {"abc", 0}};
     for (const auto &c : cases) {
         SCOPED_TRACE(c.text);
-        channel_configuration configuration;
-        configuration.identifier = "pod";
+        channel_configuration configuration = pod_configuration();
         configuration.year_tag = c.text;
         fd_capture out(1);
         tag_enclosure_file(configuration, episode_.c_str(), true);
@@ -101,8 +105,7 @@ TEST_F(tagging_test, only_configured_fields_change_and_the_year_reads_as_a_numbe
 }
 
 TEST_F(tagging_test, without_tag_settings_the_file_is_not_touched) {
-    channel_configuration configuration;
-    configuration.identifier = "pod";
+    channel_configuration configuration = pod_configuration();
     configuration.playlist = dir_ / "list.m3u";
     fd_capture out(1);
     fd_capture err(2);
@@ -176,8 +179,7 @@ TEST_F(tagging_test, an_episode_that_is_a_link_is_tagged_where_it_leads) {
 
 TEST(playlist, appends_one_line_per_file_to_what_is_there) {
     scratch_directory dir;
-    channel_configuration configuration;
-    configuration.identifier = "pod";
+    channel_configuration configuration = pod_configuration();
     configuration.playlist = dir / "list.m3u";
     write_file(*configuration.playlist, "/existing/line.mp3\n");
 
@@ -198,8 +200,7 @@ TEST(playlist, appends_one_line_per_file_to_what_is_there) {
 
 TEST(playlist, a_playlist_that_cannot_be_opened_is_reported_without_confirmation) {
     scratch_directory dir;
-    channel_configuration configuration;
-    configuration.identifier = "pod";
+    channel_configuration configuration = pod_configuration();
     configuration.playlist = dir / "missing/list.m3u";
     fd_capture out(1);
     fd_capture err(2);
@@ -216,8 +217,7 @@ TEST(playlist, a_playlist_that_cannot_be_written_is_reported_without_confirmatio
     test::tmpfs_mount fs(full);
     if (std::string skip = fs.mount_with("size=16k"); !skip.empty())
         GTEST_SKIP() << skip;
-    channel_configuration configuration;
-    configuration.identifier = "pod";
+    channel_configuration configuration = pod_configuration();
     configuration.playlist = full + "/list.m3u";
     // A whole page of lines, so that the next line needs a page the full
     // device no longer has.
@@ -237,8 +237,7 @@ TEST(playlist, a_playlist_that_cannot_be_written_is_reported_without_confirmatio
 // What each reporter prints for a channel start and an enclosure start, by
 // verbosity and size.
 TEST(reporters, headers_and_enclosure_lines) {
-    channel_configuration configuration;
-    configuration.identifier = "pod";
+    channel_configuration configuration = pod_configuration();
     channel_info info;
     feed_enclosure sized{std::string("http://example.com/a.mp3"), 2500000, std::nullopt};
     feed_enclosure unsized{std::string("http://example.com/b.mp3"), 0, std::nullopt};
@@ -310,8 +309,7 @@ TEST(reporters, update_tags_and_lists_only_a_successful_download) {
 }
 
 TEST(reporters, missing_arguments_stop_the_program) {
-    channel_configuration configuration;
-    configuration.identifier = "pod";
+    channel_configuration configuration = pod_configuration();
     channel_info info;
     feed_enclosure enclosure{std::string("http://example.com/a.mp3"), 0, std::nullopt};
     const verbosity quiet{.quiet = true};

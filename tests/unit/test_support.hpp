@@ -25,6 +25,7 @@
 #include <gtest/gtest.h>
 
 #include "common.hpp"
+#include "configuration.hpp"
 
 namespace skiffer::test {
 
@@ -101,6 +102,14 @@ public:
 private:
     std::string path_;
 };
+
+// A key file read from `text`, as a configuration file holding it would be.
+inline key_file_ptr load_key_file(const std::string &text) {
+    key_file_ptr kf{g_key_file_new()};
+    EXPECT_TRUE(
+        g_key_file_load_from_data(kf.get(), text.data(), text.size(), G_KEY_FILE_NONE, nullptr));
+    return kf;
+}
 
 inline std::optional<std::string> read_file(const std::string &path) {
     std::ifstream in(path, std::ios::binary);
@@ -270,6 +279,18 @@ private:
     std::string failure_;
     GPid pid_ = 0;
 };
+
+// A header of a request that loopback_server logged, or none; the values
+// that tests look at need no JSON unescaping.
+inline std::optional<std::string> request_header(const std::string &request,
+                                                 const std::string &name) {
+    std::string key = "\"" + name + "\": \"";
+    size_t start = request.find(key);
+    if (start == std::string::npos)
+        return std::nullopt;
+    start += key.size();
+    return request.substr(start, request.find('"', start) - start);
+}
 
 // A test suite that shares one loopback server over a scratch directory,
 // started before its first test and stopped after its last.
