@@ -386,6 +386,15 @@ def reset_directory(path):
     os.makedirs(path)
 
 
+def fresh_run(spool, state_dir):
+    """A setup that empties the spool and forgets what was taken, so that
+    every run downloads everything again."""
+    def fresh():
+        reset_directory(spool)
+        shutil.rmtree(state_dir, ignore_errors=True)
+    return fresh
+
+
 # ---- the rows ---------------------------------------------------------------
 
 class Line:
@@ -494,27 +503,23 @@ class Bench:
         spool = os.path.join(home, "spool")
         state_dir = os.path.join(home, ".skiffer")
 
-        def fresh():
-            reset_directory(spool)
-            shutil.rmtree(state_dir, ignore_errors=True)
+        fresh = fresh_run(spool, state_dir)
 
-        def check_spool(expected=n):
-            def check():
-                sizes = [entry.stat().st_size for entry in os.scandir(spool)
-                         if entry.name.endswith(".mp3")]
-                if len(sizes) != expected or any(s != size for s in sizes):
-                    raise BenchError("%d of %d enclosures arrived whole in %s"
-                                     % (sum(s == size for s in sizes), expected, spool))
-            return check
+        def check_spool():
+            sizes = [entry.stat().st_size for entry in os.scandir(spool)
+                     if entry.name.endswith(".mp3")]
+            if len(sizes) != n or any(s != size for s in sizes):
+                raise BenchError("%d of %d enclosures arrived whole in %s"
+                                 % (sum(s == size for s in sizes), n, spool))
 
-        programs = {label: self.skiffer(label, path, home, [], setup=fresh, check=check_spool())
+        programs = {label: self.skiffer(label, path, home, [], setup=fresh, check=check_spool)
                     for label, path in self.binaries}
         curl = ["curl", "-q", "-sS", "--fail", "--output-dir", spool, "--remote-name-all"]
         closing = Command("curl, Connection: close",
                           curl + ["-H", "Connection: close", feed_url] + urls,
-                          environment(home), home, setup=fresh, check=check_spool())
+                          environment(home), home, setup=fresh, check=check_spool)
         kept = Command("curl, keep-alive", curl + [feed_url] + urls, environment(home), home,
-                       setup=fresh, check=check_spool())
+                       setup=fresh, check=check_spool)
         self.group("2. %d new enclosures of %d KiB (%s)" % (n, size // 1024, storage),
                    list(programs.values()) + [closing, kept])
         work = "%d new %d KiB enclosures, one host" % (n, size // 1024)
@@ -614,10 +619,7 @@ class Bench:
         spool = os.path.join(home, "spool")
         state_dir = os.path.join(home, ".skiffer")
         downloaded = os.path.join(spool, os.path.basename(name))
-
-        def fresh():
-            reset_directory(spool)
-            shutil.rmtree(state_dir, ignore_errors=True)
+        fresh = fresh_run(spool, state_dir)
 
         def check():
             if not os.path.exists(downloaded) or os.path.getsize(downloaded) != size:

@@ -29,8 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
     strv_ptr groups{g_key_file_get_groups(kf.get(), nullptr)};
     for (gchar **group = groups.get(); *group; ++group) {
-        if (std::strcmp(*group, "*") == 0 || !g_key_file_has_group(kf.get(), *group) ||
-            check_channel_keys(kf.get(), *group) < 0)
+        if (std::strcmp(*group, "*") == 0 || check_channel_keys(kf.get(), *group) < 0)
             continue;
         const channel_configuration configuration =
             channel_configuration_new(kf.get(), *group, defaults ? &*defaults : nullptr);

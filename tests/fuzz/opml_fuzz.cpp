@@ -31,8 +31,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         opml_parse(std::string_view(reinterpret_cast<const char *>(data), size), "fuzz.opml");
     if (!feeds)
         return 0;
+    // Every feed's name makes an identifier as it stands, before any suffix.
     for (const opml_feed &feed : *feeds)
-        opml_identifier_base(feed);
+        SKIFFER_FUZZ_CHECK(is_valid_channel_identifier(opml_identifier_base(feed)));
 
     key_file_ptr before{g_key_file_new()};
     SKIFFER_FUZZ_CHECK(g_key_file_load_from_data(before.get(), existing.data(), existing.size(),
