@@ -82,16 +82,36 @@ class SkifferTestCase(unittest.TestCase):
         environment.update(env or {})
         return {name: value for name, value in environment.items() if value is not None}
 
-    def run_skiffer(self, *args, env=None, cwd=None, binary=BINARY, closed=()):
-        """Runs the binary; the descriptors in `closed` are closed when it starts."""
+    def run_skiffer(self, *args, env=None, cwd=None, binary=BINARY, closed=(), wrapper=()):
+        """Runs the binary, after the command prefix `wrapper` (a tracer and
+        its arguments) if any; the descriptors in `closed` are closed when
+        it starts."""
         def close_descriptors():
             for fd in closed:
                 os.close(fd)
-        completed = subprocess.run([binary, *args], env=self.environment(env),
+        completed = subprocess.run([*wrapper, binary, *args], env=self.environment(env),
                                    cwd=cwd or self.home, stdin=subprocess.DEVNULL,
                                    capture_output=True, timeout=120,
                                    preexec_fn=close_descriptors if closed else None)
         return Result(completed)
+
+    def start_skiffer(self, *args, env=None, wrapper=()):
+        """Starts the binary as run_skiffer runs it, without waiting: the
+        process, with pipes for its standard output and error."""
+        return subprocess.Popen([*wrapper, BINARY, *args], env=self.environment(env),
+                                cwd=self.home, stdin=subprocess.DEVNULL,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+
+    def mount_tmpfs(self, relative, size):
+        """Mounts a tmpfs of `size` (as mount's size option takes it) on the
+        directory `relative` for the rest of the test; skips the test where
+        that cannot be done."""
+        if os.geteuid() != 0:
+            self.skipTest("mounting a tmpfs needs root")
+        if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=%s" % size, "tmpfs",
+                           self.path(relative)], capture_output=True).returncode != 0:
+            self.skipTest("cannot mount a tmpfs here")
+        self.addCleanup(subprocess.run, ["umount", self.path(relative)])
 
     def assertRun(self, result, status=0, stdout="", stderr=""):
         """Checks the exit status and both streams exactly."""

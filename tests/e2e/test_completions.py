@@ -62,10 +62,9 @@ class CompletionTestCase(SkifferTestCase):
     def shell(self, command, *args):
         completed = subprocess.run(
             [*command, *args], cwd=self.home, capture_output=True, text=True, timeout=60,
-            env={"HOME": self.home, "PATH": os.environ.get("PATH", "/usr/bin:/bin"),
-                 "LANG": "C.UTF-8", "BASH_COMPLETION": BASH_COMPLETION,
-                 "XDG_CONFIG_HOME": self.path(".config"),
-                 "XDG_DATA_HOME": self.path(".local/share")})
+            env=self.environment({"LANG": "C.UTF-8", "BASH_COMPLETION": BASH_COMPLETION,
+                                  "XDG_CONFIG_HOME": self.path(".config"),
+                                  "XDG_DATA_HOME": self.path(".local/share")}))
         self.assertEqual(completed.stderr, "", completed)
         self.assertEqual(completed.returncode, 0, completed)
         self.assertFalse(os.path.exists(self.path("pwned")), "a group name was run")
@@ -73,14 +72,17 @@ class CompletionTestCase(SkifferTestCase):
 
 
 class BashTests(CompletionTestCase):
-    def complete(self, script, function, line):
+    def complete(self, line):
+        """What the completion function of the line's program offers."""
+        program = line.split()[0]
         # bash splits words at COMP_WORDBREAKS, so "--rcfile=x" is three.
         words = re.findall(r"=|[^\s=]+", line) + ([""] if line.endswith((" ", "=")) else [])
         output = self.shell(["bash", "--norc", "-c", BASH_DRIVER, "driver",
-                             os.path.join(COMPLETIONS, script), function, line], *words)
+                             os.path.join(COMPLETIONS, program + ".bash"),
+                             "_" + program.replace("-", "_"), line], *words)
         return [entry for entry in output.split("\n") if entry]
 
-    def test_skiffer(self):
+    def test_what_each_line_offers(self):
         cases = [
             ("skiffer ", ["home-channel"]),
             ("skiffer -v h", ["home-channel"]),
@@ -95,14 +97,6 @@ class BashTests(CompletionTestCase):
             ("skiffer -C ot", ["other.rc"]),
             ("skiffer --rcfile=su", ["subscriptions.opml"]),
             ("skiffer -f ", []),
-        ]
-        for line, expected in cases:
-            with self.subTest(line=line):
-                self.assertEqual(sorted(self.complete("skiffer.bash", "_skiffer", line)),
-                                 sorted(expected))
-
-    def test_skiffer_opml(self):
-        cases = [
             ("skiffer-opml ", ["import", "export"]),
             ("skiffer-opml -n -C other.rc e", ["export"]),
             ("skiffer-opml -s p", ["pods"]),
@@ -113,15 +107,12 @@ class BashTests(CompletionTestCase):
         ]
         for line, expected in cases:
             with self.subTest(line=line):
-                self.assertEqual(
-                    sorted(self.complete("skiffer-opml.bash", "_skiffer_opml", line)),
-                    sorted(expected))
+                self.assertEqual(sorted(self.complete(line)), sorted(expected))
 
     def test_every_option_is_offered(self):
         for program, binary in PROGRAMS.items():
             with self.subTest(program=program):
-                function = "_" + program.replace("-", "_")
-                found = set(self.complete(program + ".bash", function, program + " -"))
+                found = set(self.complete(program + " -"))
                 self.assertEqual(found, help_options(binary))
 
 
@@ -158,10 +149,11 @@ class ZshTests(CompletionTestCase):
 
 @unittest.skipUnless(shutil.which("fish"), "fish is not installed")
 class FishTests(CompletionTestCase):
-    def complete(self, script, line):
+    def complete(self, line):
+        """What the completions of the line's program offer."""
         output = self.shell(["fish", "--no-config", "-c",
                              "source $argv[1]; complete -C $argv[2]",
-                             os.path.join(COMPLETIONS, script), line])
+                             os.path.join(COMPLETIONS, line.split()[0] + ".fish"), line])
         return [entry.split("\t")[0] for entry in output.splitlines()]
 
     def test_syntax(self):
@@ -180,19 +172,16 @@ class FishTests(CompletionTestCase):
         ]
         for line, expected in cases:
             with self.subTest(line=line):
-                self.assertEqual(sorted(self.complete("skiffer.fish", line)), sorted(expected))
+                self.assertEqual(sorted(self.complete(line)), sorted(expected))
 
     def test_skiffer_opml(self):
-        self.assertEqual(sorted(self.complete("skiffer-opml.fish", "skiffer-opml ")),
-                         ["export", "import"])
-        self.assertEqual(self.complete("skiffer-opml.fish", "skiffer-opml -s p"), ["pods/"])
-        self.assertIn("subscriptions.opml",
-                      self.complete("skiffer-opml.fish", "skiffer-opml -s pods import "))
+        self.assertEqual(sorted(self.complete("skiffer-opml ")), ["export", "import"])
+        self.assertEqual(self.complete("skiffer-opml -s p"), ["pods/"])
+        self.assertIn("subscriptions.opml", self.complete("skiffer-opml -s pods import "))
 
     def test_every_option_is_offered(self):
         for program, binary in PROGRAMS.items():
             with self.subTest(program=program):
-                script = program + ".fish"
-                found = set(self.complete(script, program + " -")) | set(
-                    self.complete(script, program + " --"))
+                found = set(self.complete(program + " -")) | set(
+                    self.complete(program + " --"))
                 self.assertEqual(found, help_options(binary))

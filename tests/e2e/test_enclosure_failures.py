@@ -39,9 +39,6 @@ class FailureTestCase(UpdateTestCase):
         self.write(".skiffer/%s.xml" % channel, "<channel>%s</channel>" % "".join(
             '<enclosure url="%s"/>' % url for url in urls))
 
-    def requests_for(self, path):
-        return sum(1 for r in self.server.requests if r["path"] == path)
-
 
 class ItemLoopTests(FailureTestCase):
     """A feed of three items whose middle enclosure fails in one way or
@@ -120,7 +117,7 @@ class ItemLoopTests(FailureTestCase):
                     spool_missing = name == "spool directory missing"
                     if spool_missing:
                         shutil.rmtree(self.path(channel))
-                    third_requests = self.requests_for("/third.mp3")
+                    third_requests = len(self.requested("/third.mp3"))
 
                     result = self.run_channel(
                         channel, [{"url": first}, {"url": case["url"]}, {"url": third}],
@@ -134,7 +131,7 @@ class ItemLoopTests(FailureTestCase):
                     took_first = first_only or not spool_missing
                     took_third = case["goes_on"] and not first_only
                     self.assertState(channel, [first] * took_first + [third] * took_third)
-                    self.assertEqual(self.requests_for("/third.mp3") - third_requests,
+                    self.assertEqual(len(self.requested("/third.mp3")) - third_requests,
                                      int(took_third))
                     if spool_missing:
                         continue
@@ -213,7 +210,7 @@ class CollisionTests(FailureTestCase):
                 if case["before"] is not None:
                     self.write(channel + "/" + local, case["before"], mode="wb")
                 not_asked = urlsplit(case.get("not_asked", "")).path
-                asked_before = self.requests_for(not_asked)
+                asked_before = len(self.requested(not_asked))
                 items = [{"url": url, "pubDate": "Sat, 10 Jun 2000 04:00:00 GMT"}
                          for url in case["items"]]
 
@@ -224,7 +221,7 @@ class CollisionTests(FailureTestCase):
                 self.assertEqual(self.read(channel + "/" + local, "rb"), case["after"])
                 self.assertState(channel, sorted(case["state"]))
                 if not_asked:
-                    self.assertEqual(self.requests_for(not_asked), asked_before)
+                    self.assertEqual(len(self.requested(not_asked)), asked_before)
                 if name.startswith("a tracking query"):
                     # Judged by a request from the file's size on; taken
                     # like any download.

@@ -9,7 +9,7 @@ import subprocess
 import tempfile
 import unittest
 
-from harness import SkifferTestCase
+from harness import VERSION, SkifferTestCase
 from system import BUILD
 
 CMAKE = os.environ.get("SKIFFER_CMAKE", "cmake")
@@ -61,9 +61,8 @@ def verify_units(test, unit_directory, manpath):
     completed = subprocess.run(
         ["systemd-analyze", "--user", "verify", *units], capture_output=True, text=True,
         timeout=120,
-        env={"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "HOME": test.home,
-             "XDG_RUNTIME_DIR": runtime, "MANPATH": manpath, "SYSTEMD_LOG_LEVEL": "notice",
-             "LANG": "C.UTF-8"})
+        env=test.environment({"XDG_RUNTIME_DIR": runtime, "MANPATH": manpath,
+                              "SYSTEMD_LOG_LEVEL": "notice", "LANG": "C.UTF-8"}))
     # verify exits 0 on settings it ignores, so its messages must be none.
     test.assertEqual((completed.returncode, completed.stdout + completed.stderr), (0, ""),
                      completed)
@@ -117,10 +116,8 @@ class InstallTests(SkifferTestCase):
     def test_installed_program_runs(self):
         prefix = self.path("prefix")
         self.install("--prefix", prefix)
-        completed = subprocess.run([prefix + "/bin/skiffer-opml", "--version"],
-                                   capture_output=True, text=True)
-        self.assertEqual(completed.returncode, 0, completed)
-        self.assertTrue(completed.stdout.startswith("skiffer-opml "), completed)
+        self.assertRun(self.run_skiffer("--version", binary=prefix + "/bin/skiffer-opml"),
+                       stdout="skiffer-opml %s\n" % VERSION)
 
 
 @unittest.skipUnless(shutil.which("systemd-analyze"), "systemd-analyze is not installed")

@@ -5,7 +5,7 @@ import os
 import re
 import subprocess
 
-from harness import SkifferTestCase
+from harness import VERSION, SkifferTestCase
 from system import BUILD, PROGRAMS, help_options
 
 PAGES = ["skiffer.1", "skiffer-opml.1", "skifferrc.5"]
@@ -22,8 +22,8 @@ def page_path(page):
 class ManPageTests(SkifferTestCase):
     def render(self, page):
         """The page as man shows it in 80 columns, checked for warnings."""
-        environment = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "HOME": self.home,
-                       "LANG": "C.UTF-8", "MANWIDTH": "80", "MAN_KEEP_FORMATTING": ""}
+        environment = self.environment({"LANG": "C.UTF-8", "MANWIDTH": "80",
+                                        "MAN_KEEP_FORMATTING": ""})
         man = subprocess.run(["man", "--warnings", "-E", "UTF-8", "-l", page_path(page)],
                              capture_output=True, text=True, env=environment, timeout=60)
         self.assertEqual((man.returncode, man.stderr), (0, ""), page)
@@ -37,7 +37,7 @@ class ManPageTests(SkifferTestCase):
         for page in PAGES:
             with self.subTest(page=page):
                 text = self.render(page)
-                self.assertIn("skiffer %s" % os.environ.get("SKIFFER_VERSION", ""), text)
+                self.assertIn("skiffer %s" % VERSION, text)
                 self.assertNotIn("@", text.replace("example.org", ""))
 
     def test_sections(self):

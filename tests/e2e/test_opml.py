@@ -250,17 +250,17 @@ class ExportTests(SkifferTestCase):
                           if group[0] not in ("*", "local")])
 
     def test_export_errors(self):
-        self.assertEqual(self.run_opml("export").status, 1)
         result = self.run_opml("export")
+        self.assertEqual(result.status, 1, result)
         self.assertTrue(result.stderr.startswith(
             "Error reading configuration file %s: " % self.path(".skifferrc")), result)
-        self.assertEqual(result.stdout, "")
+        self.assertEqual(result.stdout, "", result)
 
         self.write_config(self.CONFIG)
         with open("/dev/full", "w") as full:
-            completed = subprocess.run([OPML_BINARY, "export"], stdout=full,
-                                       stderr=subprocess.PIPE,
-                                       env={**os.environ, "HOME": self.home})
+            completed = subprocess.run([OPML_BINARY, "export"], stdin=subprocess.DEVNULL,
+                                       stdout=full, stderr=subprocess.PIPE,
+                                       env=self.environment(), cwd=self.home, timeout=120)
         self.assertEqual((completed.returncode, completed.stderr.decode()),
                          (1, "Channel local has no http or https URL; not exported.\n"
                           "Error writing standard output: No space left on device.\n"))

@@ -8,13 +8,12 @@ import re
 import shutil
 import signal
 import socket
-import subprocess
 import time
 import unittest
 
 from mutagen.mp3 import MP3
 
-from harness import BINARY, SkifferTestCase, rss
+from harness import SkifferTestCase, rss
 from test_update import EPISODE, UpdateTestCase
 
 # Short limits for the tests only: connect within 1 s, fail a transfer that
@@ -158,9 +157,7 @@ class BrokenOutputTests(UpdateTestCase):
             self.publish("e%d.mp3" % n)
         self.write_config("[pod]\nurl=%s\nspool=spool\nplaylist=list.m3u\n"
                           % self.publish_feed([{"url": u} for u in urls]))
-        process = subprocess.Popen([BINARY, "-v", "-p"], env=self.environment(), cwd=self.home,
-                                   stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                   stderr=subprocess.PIPE)
+        process = self.start_skiffer("-v", "-p")
         self.assertEqual(process.stdout.read(10), b"Updating c")
         process.stdout.close()
         with process.stderr:
@@ -191,11 +188,6 @@ class OverlapTests(UpdateTestCase):
         os.unlink(self.path(".skiffer/pod.lock"))
         self.assertRun(self.run_skiffer("-l"), stdout="Listing channel pod...\n")
         self.assertEqual(os.listdir(self.path(".skiffer")), [])
-
-    def start_skiffer(self, *args):
-        return subprocess.Popen([BINARY, *args], env=self.environment(), cwd=self.home,
-                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                stderr=subprocess.PIPE)
 
     def test_overlapping_runs_leave_each_channel_to_one_of_them(self):
         # Two channels of four slow episodes each; a first run holds "one"
@@ -245,11 +237,9 @@ class OverlapTests(UpdateTestCase):
         # holds each mkdir for a moment, so that the second always comes
         # after the first has made it.
         self.write_config("[*]\n")
-        runs = [subprocess.Popen(["strace", "-qq", "-o", "/dev/null", "-e", "trace=mkdir",
-                                  "-e", "inject=mkdir:delay_enter=300000", BINARY],
-                                 env=self.environment(UNDER_STRACE), cwd=self.home,
-                                 stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                 stderr=subprocess.PIPE) for _ in range(2)]
+        strace = ["strace", "-qq", "-o", "/dev/null", "-e", "trace=mkdir",
+                  "-e", "inject=mkdir:delay_enter=300000"]
+        runs = [self.start_skiffer(env=UNDER_STRACE, wrapper=strace) for _ in range(2)]
         for run in runs:
             self.assertEqual(run.communicate(timeout=60), (b"", b""))
             self.assertEqual(run.returncode, 0)
@@ -267,12 +257,10 @@ class KillTests(UpdateTestCase):
         self.write("feed.xml", rss([{"url": u} for u in urls]))
         self.write_config("[pod]\nurl=feed.xml\nspool=spool\n")
         self.write(".skiffer/other.xml.Ab3dEf", "another channel's, not ours to remove")
-        killed = subprocess.run(
-            ["strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=rename",
-             "-e", "inject=rename:signal=KILL:when=5", BINARY, "-c", "-q"],
-            env=self.environment(UNDER_STRACE), cwd=self.home, stdin=subprocess.DEVNULL,
-            capture_output=True, timeout=60)
-        self.assertEqual(killed.returncode, -signal.SIGKILL, killed)
+        killed = self.run_skiffer("-c", "-q", env=UNDER_STRACE, wrapper=[
+            "strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=rename",
+            "-e", "inject=rename:signal=KILL:when=5"])
+        self.assertEqual(killed.status, -signal.SIGKILL, killed)
         left = [n for n in os.listdir(self.path(".skiffer")) if n.startswith("pod.xml.")]
         self.assertRegex(" ".join(left), r"^pod\.xml\.[A-Za-z0-9]{6}$")
         self.assertState("pod", urls[:4], last_fetched=False)
@@ -288,12 +276,8 @@ class DurabilityTests(UpdateTestCase):
         url = self.publish("e.mp3")
         self.write_config("[pod]\nurl=%s\nspool=spool\n" % self.publish_feed([{"url": url}]))
         trace = self.path("trace")
-        completed = subprocess.run(
-            ["strace", "-f", "-qq", "-y", "-o", trace, "-e", "trace=fsync,rename,renameat2",
-             BINARY, "-q"], env=self.environment(UNDER_STRACE), cwd=self.home,
-            stdin=subprocess.DEVNULL,
-            capture_output=True, timeout=60)
-        self.assertEqual((completed.returncode, completed.stderr), (0, b""))
+        self.assertRun(self.run_skiffer("-q", env=UNDER_STRACE, wrapper=[
+            "strace", "-f", "-qq", "-y", "-o", trace, "-e", "trace=fsync,rename,renameat2"]))
         calls = []
         with open(trace) as lines:
             for line in lines:
@@ -325,12 +309,7 @@ class TaggingTests(UpdateTestCase):
                                                               comment))
 
     def test_spool_without_room_for_the_tags_keeps_the_episode_as_downloaded(self):
-        if os.geteuid() != 0:
-            self.skipTest("mounting a tmpfs needs root")
-        if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs",
-                           self.path("spool")], capture_output=True).returncode != 0:
-            self.skipTest("cannot mount a tmpfs here")
-        self.addCleanup(subprocess.run, ["umount", self.path("spool")])
+        self.mount_tmpfs("spool", "64k")
         # 64 KiB: room for either episode, not for its copy as well; or room
         # for the copy, not for a tag of 20 kB.
         cases = [
@@ -361,12 +340,10 @@ class TaggingTests(UpdateTestCase):
         content = EPISODE * 300
         url = self.publish("e.mp3", content)
         self.tagged_channel(url)
-        killed = subprocess.run(
-            ["strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=pwrite64",
-             "-e", "inject=pwrite64:signal=KILL:when=1", BINARY, "-q"],
-            env=self.environment(UNDER_STRACE), cwd=self.home, stdin=subprocess.DEVNULL,
-            capture_output=True, timeout=60)
-        self.assertEqual(killed.returncode, -signal.SIGKILL, killed)
+        killed = self.run_skiffer("-q", env=UNDER_STRACE, wrapper=[
+            "strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=pwrite64",
+            "-e", "inject=pwrite64:signal=KILL:when=1"])
+        self.assertEqual(killed.status, -signal.SIGKILL, killed)
         copies = [n for n in os.listdir(self.path("spool")) if n.startswith(".skiffer-tag-")]
         self.assertRegex(" ".join(copies), r"^\.skiffer-tag-[A-Za-z0-9]{6}\.mp3$")
         # Killed before its first save: nothing is recorded.

@@ -4,7 +4,6 @@ into a sandboxed HOME, tags the files, appends playlists and records state."""
 import os
 import re
 import shutil
-import subprocess
 import unittest
 
 from mutagen.id3 import ID3
@@ -280,12 +279,7 @@ class FullDiskTests(UpdateTestCase):
 
     def setUp(self):
         super().setUp()
-        if os.geteuid() != 0:
-            self.skipTest("mounting a tmpfs needs root")
-        if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=16k", "tmpfs",
-                           self.path("spool")], capture_output=True).returncode != 0:
-            self.skipTest("cannot mount a tmpfs here")
-        self.addCleanup(subprocess.run, ["umount", self.path("spool")])
+        self.mount_tmpfs("spool", "16k")
 
     def test_last_block_refused_at_close_is_a_failed_download(self):
         # 16 KiB reach the disk while downloading; the last 100 bytes stay
@@ -308,7 +302,6 @@ class FullDiskTests(UpdateTestCase):
                          "Error downloading enclosure from %s.\n$"
                          % (re.escape(url), re.escape(url)))
         self.assertState("pod", [])
-
 
     def test_full_playlist_is_reported_and_confirms_nothing(self):
         # The playlist lies on the full device, the episode elsewhere. Its
