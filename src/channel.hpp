@@ -1,187 +1,53 @@
 #pragma once
 
-#include <cstdint>
-#include <cstdio>
-#include <functional>
-#include <initializer_list>
-#include <memory>
+// One channel's run, from its group in the configuration file to its saved
+// state: the checks, the lock, the state, the refresh and its reporter. A
+// run over many channels, one after another or several at once, runs each
+// of them through here.
+
 #include <optional>
 #include <string>
-#include <string_view>
-#include <unordered_map>
-#include <utility>
-#include <vector>
+
+#include <glib.h>
 
 #include "configuration.hpp"
-#include "feed.hpp"
+#include "files.hpp"
+#include "filter.hpp"
+#include "output.hpp"
+#include "refresh.hpp"
 
 namespace skiffer {
 
-// The enclosures a channel has taken: URL to the time stamp of its taking,
-// none when unknown. It reads like a hash map. Besides the entries it keeps
-// each entry's line of the state file, escaped once when the entry is added
-// and kept in byte order of the URLs, so that writing the file copies ready
-// text instead of escaping and sorting every entry on every save.
-class enclosure_table {
-public:
-    using map_type = std::unordered_map<std::string, std::optional<std::string>>;
-    using value_type = map_type::value_type;
-    using iterator = map_type::const_iterator;
-    using const_iterator = map_type::const_iterator;
-
-    enclosure_table() = default;
-    enclosure_table(std::initializer_list<value_type> entries);
-    enclosure_table(const enclosure_table &other);
-    enclosure_table(enclosure_table &&other) noexcept = default;
-    enclosure_table &operator=(const enclosure_table &other);
-    enclosure_table &operator=(enclosure_table &&other) noexcept = default;
-    enclosure_table &operator=(std::initializer_list<value_type> entries);
-
-    // Adds the entry, or gives a URL already present the new stamp.
-    void insert_or_assign(std::string url, std::optional<std::string> stamp);
-    // Adds the entry unless the URL is present; `second` tells whether it did.
-    std::pair<const_iterator, bool> emplace(std::string url, std::optional<std::string> stamp);
-
-    bool contains(const std::string &url) const { return entries_.contains(url); }
-    size_t count(const std::string &url) const { return entries_.count(url); }
-    const_iterator find(const std::string &url) const { return entries_.find(url); }
-    const std::optional<std::string> &at(const std::string &url) const { return entries_.at(url); }
-    size_t size() const { return entries_.size(); }
-    bool empty() const { return entries_.empty(); }
-    const_iterator begin() const { return entries_.begin(); }
-    const_iterator end() const { return entries_.end(); }
-
-    // The state file's entry lines in byte order of their URLs, as two runs
-    // of text to be written one after the other. An entry whose URL XML
-    // cannot hold at all has no line.
-    std::pair<std::string_view, std::string_view> lines() const;
-
-    friend bool operator==(const enclosure_table &a, const enclosure_table &b) {
-        return a.entries_ == b.entries_;
-    }
-    friend bool operator==(const enclosure_table &a, const map_type &b) { return a.entries_ == b; }
-
-private:
-    // Text that grows by insertions, with a gap at the place of the last
-    // one: the next insertion there or close by moves little or nothing. A
-    // feed taken newest first adds every URL just before the previous one.
-    class gap_text {
-    public:
-        gap_text() = default;
-        gap_text(const gap_text &) = default;
-        gap_text &operator=(const gap_text &) = default;
-        // A text moved from is left empty, gap included.
-        gap_text(gap_text &&other) noexcept
-            : buffer_(std::move(other.buffer_)), gap_start_(std::exchange(other.gap_start_, 0)),
-              gap_end_(std::exchange(other.gap_end_, 0)) {
-            other.buffer_.clear();
-        }
-        gap_text &operator=(gap_text &&other) noexcept {
-            buffer_ = std::move(other.buffer_);
-            other.buffer_.clear();
-            gap_start_ = std::exchange(other.gap_start_, 0);
-            gap_end_ = std::exchange(other.gap_end_, 0);
-            return *this;
-        }
-
-        void insert(size_t position, std::string_view text);
-        void erase(size_t position, size_t length);
-        size_t size() const { return buffer_.size() - (gap_end_ - gap_start_); }
-        std::string_view before_gap() const { return {buffer_.data(), gap_start_}; }
-        std::string_view after_gap() const {
-            return {buffer_.data() + gap_end_, buffer_.size() - gap_end_};
-        }
-
-    private:
-        void move_gap(size_t position);
-        std::string buffer_;
-        size_t gap_start_ = 0;
-        size_t gap_end_ = 0;
-    };
-
-    // A line of `text_`: the key it belongs to (the nodes of `entries_`
-    // never move) and its length in bytes.
-    struct line_ref {
-        const std::string *url;
-        size_t length;
-    };
-
-    void place_line(const std::string &url, const std::optional<std::string> &stamp);
-
-    map_type entries_;
-    std::vector<line_ref> order_; // the lines of `text_`, in the same order
-    gap_text text_;
+// What every channel of a run gets: made once, when the run starts, and only
+// read afterwards.
+struct run_settings {
+    std::string state_directory;
+    run_callback reporter;
+    refresh_options refresh;
+    bool new_only = false; // skip channels that already have a state file
+    // The filter from the command line, which overrides every channel's own;
+    // null when none was given.
+    const enclosure_filter *filter = nullptr;
+    // The `*` group's settings, which every channel's group completes.
+    std::optional<channel_configuration> defaults;
+    // What killed runs left in the state directory.
+    stale_temporary_files leftovers;
 };
 
-// What a channel has taken, and where it keeps that.
-struct channel_state {
-    std::string url;
-    std::string state_file;
-    std::string spool;
-    std::optional<std::string> filename_pattern;
-    enclosure_table downloaded_enclosures;
-    std::optional<std::string> rsslastfetched;
-};
+// Checks a channel's group and its identifier (no '/', since it names the
+// state file) and builds its configuration; none after a message when the
+// channel cannot run.
+std::optional<channel_configuration> check_channel(const run_settings &settings, GKeyFile *kf,
+                                                   const char *identifier);
 
-// A new state, filled from `state_file` when it exists; null after a message
-// when it exists but cannot be read as a state file.
-std::unique_ptr<channel_state>
-channel_state_load(const std::string &url, const std::string &state_file, const std::string &spool,
-                   const std::optional<std::string> &filename_pattern);
+// Runs a checked channel: takes its lock (not for a list), removes what a
+// killed run left, loads its state and refreshes it with the run's reporter
+// and options, filtered by the run's filter or else by the channel's own.
+// Failures are reported; they never concern the next channel.
+void run_checked_channel(const run_settings &settings, const channel_configuration &configuration);
 
-// Writes the state file's XML to `stream`, the entries in byte order of their
-// URLs; `extra` is ignored. An entry whose URL XML cannot hold at all is left
-// out so the file stays readable. Always returns 0.
-int write_channel_state(FILE *stream, const channel_state &state, int extra);
-
-// Replaces the state file with the current state through a temporary file;
-// the result is write_via_temporary_file's.
-int save_channel_state(const channel_state &state, int debug);
-
-struct enclosure_filter {
-    std::string pattern;
-    int caseless = 0;
-};
-
-// A filter over enclosure URLs; the pattern is compiled only when tested.
-std::unique_ptr<enclosure_filter> enclosure_filter_new(const char *pattern, int caseless);
-
-// True when the filter's expression matches anywhere in the enclosure URL;
-// false, after a message, when the expression does not compile.
-bool _enclosure_pattern_match(const enclosure_filter *filter, const feed_enclosure *enclosure);
-
-enum run_event : int32_t {
-    EVENT_CHANNEL_START = 0,
-    EVENT_FEED_FETCHED = 1,
-    EVENT_ENCLOSURE_START = 2,
-    EVENT_ENCLOSURE_DONE = 3,
-};
-
-// A reporter; an empty one is not called. `succeeded` tells, on
-// EVENT_ENCLOSURE_DONE, whether the enclosure was taken (always true when
-// nothing is downloaded).
-using run_callback = std::function<void(const channel_configuration &configuration, run_event event,
-                                        const channel_info *info, const feed_enclosure *enclosure,
-                                        const char *filename, bool succeeded)>;
-
-// How a refresh takes what it finds; each run mode sets its own.
-struct refresh_options {
-    bool no_download = false;   // only report new enclosures; open no file
-    bool no_record = false;     // add nothing to the state and never save it
-    bool first_only = false;    // end the loop after the first new enclosure, whatever came of it
-    bool resume = false;        // continue a non-empty enclosure file of no recorded enclosure
-    bool debug = false;         // libcurl's connection trace on standard error
-    bool show_progress = false; // a progress bar for every download
-};
-
-// Obtains the channel's feed and takes its new enclosures that `filter` (may
-// be null) accepts. An enclosure whose download fails on its own (an HTTP
-// error answer, a file in the way) is reported, left unrecorded for the next
-// run and passed over; a failure that every later item would meet as well
-// (no spool directory, a file that cannot be written, no answer at all) ends
-// the item loop. Returns 1 when no feed could be obtained, else 0.
-int channel_refresh(channel_state &state, const channel_configuration &configuration,
-                    const run_callback &reporter, const refresh_options &options,
-                    const enclosure_filter *filter);
+// Checks and runs the channel `identifier`, printing everything into `output`.
+void run_channel(const run_settings &settings, GKeyFile *kf, const char *identifier,
+                 output_sink &output);
 
 } // namespace skiffer

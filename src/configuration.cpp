@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "common.hpp"
+#include "output.hpp"
 
 namespace skiffer {
 
@@ -58,7 +59,7 @@ bool is_allowed_key(const char *name) {
 bool warn_if_retired(const char *name) {
     for (const auto &key : retired_keys) {
         if (std::strcmp(name, key.name) == 0) {
-            std::fputs(key.warning, stderr);
+            print_err("%s", key.warning);
             return true;
         }
     }
@@ -70,13 +71,13 @@ bool warn_if_retired(const char *name) {
 int check_channel_keys(GKeyFile *kf, const char *identifier) {
     strv_ptr keys{g_key_file_get_keys(kf, identifier, nullptr, nullptr)};
     if (!keys) {
-        std::fprintf(stderr, "Error reading keys in configuration of channel %s.\n", identifier);
+        print_err("Error reading keys in configuration of channel %s.\n", identifier);
         return -1;
     }
     for (gchar **key = keys.get(); *key; ++key) {
         if (warn_if_retired(*key) || is_allowed_key(*key))
             continue;
-        std::fprintf(stderr, "Invalid key %s in configuration of channel %s.\n", *key, identifier);
+        print_err("Invalid key %s in configuration of channel %s.\n", *key, identifier);
         return -1;
     }
     return 0;

@@ -20,6 +20,7 @@
 #include "entities.hpp"
 #include "fetch.hpp"
 #include "files.hpp"
+#include "output.hpp"
 #include "xmlutil.hpp"
 
 namespace skiffer {
@@ -376,7 +377,7 @@ std::unique_ptr<feed_document> parse_feed(const char *path, counted_input *count
 
     xml_parser_context_ptr context(xmlNewParserCtxt());
     if (!context) {
-        std::fprintf(stderr, "Error parsing RSS file %s.\n", path);
+        print_err("Error parsing RSS file %s.\n", path);
         return nullptr;
     }
     // Feeds use HTML's character entity names without declaring them; the
@@ -396,19 +397,18 @@ std::unique_ptr<feed_document> parse_feed(const char *path, counted_input *count
                                               nullptr, XML_PARSE_COMPACT)
                               : xmlCtxtReadFile(context.get(), path, nullptr, XML_PARSE_COMPACT));
     if (counted != nullptr && counted->exceeded) {
-        std::fprintf(
-            stderr, "Error parsing RSS file %s: The feed exceeds the limit of %" PRIu64 " bytes.\n",
-            path, counted->limit);
+        print_err("Error parsing RSS file %s: The feed exceeds the limit of %" PRIu64 " bytes.\n",
+                  path, counted->limit);
         return nullptr;
     }
     if (!tree) {
-        std::fprintf(stderr, "Error parsing RSS file %s.\n", path);
+        print_err("Error parsing RSS file %s.\n", path);
         return nullptr;
     }
     reader.finish();
     xmlNode *root = xmlDocGetRootElement(tree.get());
     if (root == nullptr || !reader.expansion_is_acceptable(tree.get())) {
-        std::fprintf(stderr, "Error parsing RSS file %s.\n", path);
+        print_err("Error parsing RSS file %s.\n", path);
         return nullptr;
     }
 
@@ -416,14 +416,14 @@ std::unique_ptr<feed_document> parse_feed(const char *path, counted_input *count
     // seen, however long the download and the parse took.
     std::optional<std::string> fetched = current_time_stamp();
     if (!fetched) {
-        std::fprintf(stderr, "Error retrieving current time.\n");
+        print_err("Error retrieving current time.\n");
         return nullptr;
     }
 
     // Only the local name counts: an `rss` root in any namespace is accepted.
     if (std::strcmp(reinterpret_cast<const char *>(root->name), "rss") != 0) {
-        std::fprintf(stderr, "Error parsing RSS file %s: Unrecognized top-level element %s.\n",
-                     path, reinterpret_cast<const char *>(root->name));
+        print_err("Error parsing RSS file %s: Unrecognized top-level element %s.\n", path,
+                  reinterpret_cast<const char *>(root->name));
         return nullptr;
     }
     const feed_version version = version_of(root);
@@ -565,7 +565,7 @@ std::unique_ptr<feed_document> feed_fetch(const std::string &url, int debug) {
         counted_input counted{file.get(), static_cast<uint64_t>(feed_size_limit())};
         document = parse_feed(temporary_path.c_str(), &counted);
     } else {
-        std::fprintf(stderr, "Error parsing RSS file %s.\n", temporary_path.c_str());
+        print_err("Error parsing RSS file %s.\n", temporary_path.c_str());
     }
     unlink(temporary_path.c_str());
     return document;

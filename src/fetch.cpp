@@ -9,6 +9,7 @@
 #include <string>
 
 #include "common.hpp"
+#include "output.hpp"
 
 namespace skiffer {
 
@@ -137,6 +138,20 @@ size_t feed_write_cb(char *ptr, size_t size, size_t nmemb, void *data) {
     return std::fwrite(ptr, size, nmemb, sink->stream);
 }
 
+// libcurl's connection trace in the form of its own, "* " before its
+// remarks and "< " and "> " before the headers received and sent, onto the
+// run's standard error rather than the process's: a channel run on its own
+// thread prints there.
+int trace_cb(CURL *, curl_infotype type, char *data, size_t size, void *) {
+    static constexpr const char *prefixes[] = {"* ", "< ", "> "};
+    if (type != CURLINFO_TEXT && type != CURLINFO_HEADER_IN && type != CURLINFO_HEADER_OUT)
+        return 0;
+    std::string line = prefixes[type];
+    line.append(data, size);
+    current_output().write(output_stream::err, line);
+    return 0;
+}
+
 } // namespace
 
 int64_t feed_size_limit() {
@@ -154,8 +169,7 @@ int transfer(const char *url, FILE *stream, curl_write_callback write_function,
     if (feed != nullptr)
         feed->limit = limits.feed_bytes;
     if (CURLcode setup = initialise_curl_once(); setup != CURLE_OK) {
-        std::fprintf(stderr, "Error retrieving %s: %s\n", printable(url).c_str(),
-                     curl_easy_strerror(setup));
+        print_err("Error retrieving %s: %s\n", printable(url).c_str(), curl_easy_strerror(setup));
         return FETCH_FAILED;
     }
     std::string user_agent =
@@ -163,8 +177,8 @@ int transfer(const char *url, FILE *stream, curl_write_callback write_function,
 
     curl_easy_ptr handle(curl_easy_init());
     if (!handle) {
-        std::fprintf(stderr, "Error retrieving %s: %s\n", printable(url).c_str(),
-                     curl_easy_strerror(CURLE_FAILED_INIT));
+        print_err("Error retrieving %s: %s\n", printable(url).c_str(),
+                  curl_easy_strerror(CURLE_FAILED_INIT));
         return FETCH_FAILED;
     }
     CURL *curl = handle.get();
@@ -219,6 +233,8 @@ int transfer(const char *url, FILE *stream, curl_write_callback write_function,
     if (resume_offset != 0)
         curl_easy_setopt(curl, CURLOPT_RESUME_FROM_LARGE, static_cast<curl_off_t>(resume_offset));
     curl_easy_setopt(curl, CURLOPT_VERBOSE, static_cast<long>(debug));
+    if (debug)
+        curl_easy_setopt(curl, CURLOPT_DEBUGFUNCTION, trace_cb);
 
     CURLcode outcome = curl_easy_perform(curl);
     // The error number of a failed write is wanted below; closing the
@@ -249,8 +265,8 @@ int transfer(const char *url, FILE *stream, curl_write_callback write_function,
 
     if (bar != nullptr) {
         // The message must not continue the bar's line.
-        std::fputc('\n', stdout);
-        std::fflush(stdout);
+        print_out("\n");
+        current_output().flush();
     }
     if (range_refused) {
         if (remote_size != nullptr)
@@ -265,14 +281,13 @@ int transfer(const char *url, FILE *stream, curl_write_callback write_function,
     const std::string reason =
         printable(error_text[0] != '\0' ? error_text : curl_easy_strerror(outcome));
     if (feed != nullptr && feed->refused)
-        std::fprintf(stderr,
-                     "Error retrieving %s: The feed exceeds the limit of %" PRIdMAX " bytes.\n",
-                     shown_url.c_str(), static_cast<intmax_t>(feed->limit));
+        print_err("Error retrieving %s: The feed exceeds the limit of %" PRIdMAX " bytes.\n",
+                  shown_url.c_str(), static_cast<intmax_t>(feed->limit));
     else if (outcome == CURLE_WRITE_ERROR)
-        std::fprintf(stderr, "Error retrieving %s: %s: %s\n\n", shown_url.c_str(), reason.c_str(),
-                     std::strerror(write_errno));
+        print_err("Error retrieving %s: %s: %s\n\n", shown_url.c_str(), reason.c_str(),
+                  std::strerror(write_errno));
     else
-        std::fprintf(stderr, "Error retrieving %s: %s\n", shown_url.c_str(), reason.c_str());
+        print_err("Error retrieving %s: %s\n", shown_url.c_str(), reason.c_str());
     // FAILONERROR turns every status of 400 or more, and only those, into
     // this outcome; whatever else failed got no usable answer.
     return outcome == CURLE_HTTP_RETURNED_ERROR ? FETCH_HTTP_ERROR : FETCH_FAILED;

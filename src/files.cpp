@@ -14,6 +14,7 @@
 #include <glib.h>
 #include <glib/gstdio.h>
 #include "common.hpp"
+#include "output.hpp"
 
 namespace skiffer {
 
@@ -65,13 +66,13 @@ int open_temporary_file(const std::optional<std::string> &target, gchar_ptr &pat
         path.reset(g_strconcat(target->c_str(), ".XXXXXX", nullptr));
         int fd = g_mkstemp(path.get());
         if (fd == -1)
-            std::perror("Error opening temporary file");
+            print_error_number("Error opening temporary file", errno);
         return fd;
     }
     error_ptr error;
     int fd = g_file_open_tmp(nullptr, out_ptr(path), out_ptr(error));
     if (fd == -1)
-        std::fprintf(stderr, "Error opening temporary file: %s\n", error->message);
+        print_err("Error opening temporary file: %s\n", error->message);
     return fd;
 }
 
@@ -97,6 +98,16 @@ int finish_stream(FILE *stream, bool durable, int writer_errno) {
     return error;
 }
 
+// Removes the temporary file `name` in `directory`, which another run may
+// have removed already.
+void remove_stale_file(const char *directory, const char *name) {
+    gchar_ptr stale(g_build_filename(directory, name, nullptr));
+    if (g_unlink(stale.get()) != 0 && errno != ENOENT) {
+        int error = errno;
+        print_err("Error removing temporary file %s: %s.\n", stale.get(), std::strerror(error));
+    }
+}
+
 } // namespace
 
 int write_via_temporary_file(const std::optional<std::string> &target,
@@ -112,7 +123,7 @@ int write_via_temporary_file(const std::optional<std::string> &target,
 
     FILE *stream = fdopen(fd, "w");
     if (stream == nullptr) {
-        std::perror("Error opening temporary file stream");
+        print_error_number("Error opening temporary file stream", errno);
         close(fd);
         // Nobody learns this file's name, so nobody else could remove it.
         g_unlink(path.get());
@@ -129,13 +140,12 @@ int write_via_temporary_file(const std::optional<std::string> &target,
     // target nor be handed out.
     int write_error = finish_stream(stream, destination.has_value(), writer_errno);
     if (write_error == ENOSPC) {
-        std::fprintf(stderr, "No space left on device.\n");
+        print_err("No space left on device.\n");
         g_unlink(path.get());
         return -1;
     }
     if (write_error != 0) {
-        std::fprintf(stderr, "Error writing temporary file %s: %s.\n", path.get(),
-                     std::strerror(write_error));
+        print_err("Error writing temporary file %s: %s.\n", path.get(), std::strerror(write_error));
         g_unlink(path.get());
         return -1;
     }
@@ -145,16 +155,16 @@ int write_via_temporary_file(const std::optional<std::string> &target,
         // or the new one, never a mixture.
         if (std::rename(path.get(), destination->c_str()) != 0) {
             int error = errno;
-            std::fprintf(stderr, "Error renaming temporary file %s to %s: %s.\n", path.get(),
-                         destination->c_str(), std::strerror(error));
+            print_err("Error renaming temporary file %s to %s: %s.\n", path.get(),
+                      destination->c_str(), std::strerror(error));
             g_unlink(path.get());
             return -1;
         }
         // The new name is only on the disk once the directory is: until
         // then a power cut could bring back the old file.
         if (int error = sync_directory_of(*destination); error != 0) {
-            std::fprintf(stderr, "Error syncing directory of %s: %s.\n", destination->c_str(),
-                         std::strerror(error));
+            print_err("Error syncing directory of %s: %s.\n", destination->c_str(),
+                      std::strerror(error));
             return -1;
         }
         if (out_path != nullptr)
@@ -178,15 +188,37 @@ void remove_stale_temporary_files(const std::string &target) {
     if (!entries)
         return;
     while (const char *name = g_dir_read_name(entries.get())) {
-        if (!is_temporary_name_of(name, base.get()))
-            continue;
-        gchar_ptr stale(g_build_filename(directory.get(), name, nullptr));
-        if (g_unlink(stale.get()) != 0 && errno != ENOENT) {
-            int error = errno;
-            std::fprintf(stderr, "Error removing temporary file %s: %s.\n", stale.get(),
-                         std::strerror(error));
-        }
+        if (is_temporary_name_of(name, base.get()))
+            remove_stale_file(directory.get(), name);
     }
+}
+
+stale_temporary_files::stale_temporary_files(const std::string &directory) : directory_(directory) {
+    dir_ptr entries(g_dir_open(directory.c_str(), 0, nullptr));
+    if (!entries)
+        return;
+    while (const char *name = g_dir_read_name(entries.get())) {
+        const std::string_view found(name);
+        if (found.size() <= 7)
+            continue;
+        std::string target(found.substr(0, found.size() - 7));
+        if (is_temporary_name_of(name, target))
+            names_[std::move(target)].emplace_back(found);
+    }
+}
+
+void stale_temporary_files::remove_for(const std::string &target) const {
+    gchar_ptr directory(g_path_get_dirname(target.c_str()));
+    if (directory.get() != directory_ || final_link_target(target) != target) {
+        remove_stale_temporary_files(target);
+        return;
+    }
+    gchar_ptr base(g_path_get_basename(target.c_str()));
+    auto found = names_.find(base.get());
+    if (found == names_.end())
+        return;
+    for (const std::string &name : found->second)
+        remove_stale_file(directory.get(), name.c_str());
 }
 
 unique_fd try_lock_file(const std::string &path, bool &busy) {
@@ -194,8 +226,7 @@ unique_fd try_lock_file(const std::string &path, bool &busy) {
     unique_fd fd(open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
     if (!fd) {
         int error = errno;
-        std::fprintf(stderr, "Error opening lock file %s: %s.\n", path.c_str(),
-                     std::strerror(error));
+        print_err("Error opening lock file %s: %s.\n", path.c_str(), std::strerror(error));
         return fd;
     }
     if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
@@ -203,8 +234,7 @@ unique_fd try_lock_file(const std::string &path, bool &busy) {
         if (error == EWOULDBLOCK)
             busy = true;
         else
-            std::fprintf(stderr, "Error locking file %s: %s.\n", path.c_str(),
-                         std::strerror(error));
+            print_err("Error locking file %s: %s.\n", path.c_str(), std::strerror(error));
         fd.reset();
     }
     return fd;
@@ -275,8 +305,7 @@ bool edit_through_copy(const std::string &path, const copy_editor &edit) {
     struct stat status;
     if (!original || fstat(original.get(), &status) != 0) {
         int error = errno;
-        std::fprintf(stderr, "Error copying file %s: %s.\n", printable(path).c_str(),
-                     std::strerror(error));
+        print_err("Error copying file %s: %s.\n", printable(path).c_str(), std::strerror(error));
         return false;
     }
     // g_mkstemp takes the last XXXXXX wherever it stands, so the extension
@@ -285,8 +314,7 @@ bool edit_through_copy(const std::string &path, const copy_editor &edit) {
     int fd = g_mkstemp(copy_path.get());
     if (fd == -1) {
         int error = errno;
-        std::fprintf(stderr, "Error copying file %s: %s.\n", printable(path).c_str(),
-                     std::strerror(error));
+        print_err("Error copying file %s: %s.\n", printable(path).c_str(), std::strerror(error));
         return false;
     }
     // The copy takes the file's place, so it takes its owner and permission
@@ -298,8 +326,7 @@ bool edit_through_copy(const std::string &path, const copy_editor &edit) {
         error = errno;
     original.reset();
     if (error != 0) {
-        std::fprintf(stderr, "Error copying file %s: %s.\n", printable(path).c_str(),
-                     std::strerror(error));
+        print_err("Error copying file %s: %s.\n", printable(path).c_str(), std::strerror(error));
         close(fd);
         g_unlink(copy_path.get());
         return false;
@@ -315,8 +342,7 @@ bool edit_through_copy(const std::string &path, const copy_editor &edit) {
     if (edited && error == 0 && std::rename(copy_path.get(), target.c_str()) != 0)
         error = errno;
     if (error != 0)
-        std::fprintf(stderr, "Error replacing file %s: %s.\n", printable(path).c_str(),
-                     std::strerror(error));
+        print_err("Error replacing file %s: %s.\n", printable(path).c_str(), std::strerror(error));
     if (!edited || error != 0) {
         g_unlink(copy_path.get());
         return false;
@@ -327,7 +353,7 @@ bool edit_through_copy(const std::string &path, const copy_editor &edit) {
 std::optional<std::string> home_directory() {
     const char *home = g_getenv("HOME");
     if (home == nullptr || !g_path_is_absolute(home)) {
-        std::fprintf(stderr, "Cannot determine the home directory.\n");
+        print_err("Cannot determine the home directory.\n");
         return std::nullopt;
     }
     return std::string(home);

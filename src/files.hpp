@@ -4,6 +4,8 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <unordered_map>
+#include <vector>
 
 #include "common.hpp"
 
@@ -29,6 +31,25 @@ int write_via_temporary_file(const std::optional<std::string> &target,
 // writing them was killed. Only for a target that no other process can be
 // writing at the time. Reports a file it cannot remove.
 void remove_stale_temporary_files(const std::string &target);
+
+// The temporary files that write_via_temporary_file left in one directory,
+// found by reading the directory once: a run over many channels reads its
+// state directory once, not once per channel.
+class stale_temporary_files {
+public:
+    stale_temporary_files() = default;
+    explicit stale_temporary_files(const std::string &directory);
+
+    // Removes the files found beside `target`, under the same condition as
+    // remove_stale_temporary_files; for a target elsewhere or behind a
+    // symbolic link, that function does it.
+    void remove_for(const std::string &target) const;
+
+private:
+    std::string directory_;
+    // The names found, under the name of the file each was meant to replace.
+    std::unordered_map<std::string, std::vector<std::string>> names_;
+};
 
 // Takes an exclusive advisory lock on the file `path`, made when absent,
 // without waiting. The lock is held while the descriptor stays open, and the

@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "common.hpp"
+#include "output.hpp"
 
 namespace skiffer {
 
@@ -32,7 +33,7 @@ long columns_from_environment() {
 
 std::unique_ptr<progress_bar> progress_bar_new(int64_t resume_offset) {
     auto bar = std::make_unique<progress_bar>();
-    bar->stream = stdout;
+    bar->output = &current_output();
     bar->resume_offset = resume_offset;
     int line_width = max_line_width;
     if (long columns = columns_from_environment(); columns > 0)
@@ -77,15 +78,15 @@ int progress_bar_cb(void *data, double dltotal, double dlnow, double ultotal, do
         bar->bar_text[i] = i < filled ? '#' : ' ';
     bar->bar_text[bar->width] = '\0';
     int percentage = static_cast<int>(fraction * 100.0);
-    std::fprintf(bar->stream, "\r%s %3d%%", bar->bar_text.get(), percentage);
-    std::fflush(bar->stream);
+    print_out("\r%s %3d%%", bar->bar_text.get(), percentage);
+    bar->output->flush();
     bar->drawn_length = filled;
     return 0;
 }
 
 void progress_bar_free(std::unique_ptr<progress_bar> bar) {
     SKIFFER_ASSERT(bar != nullptr);
-    std::fputc('\n', bar->stream);
+    bar->output->write(output_stream::out, "\n");
 }
 
 } // namespace skiffer

@@ -4,11 +4,13 @@
 #include <cstdio>
 #include <memory>
 
+#include "output.hpp"
+
 namespace skiffer {
 
 // One download's text progress bar on standard output.
 struct progress_bar {
-    FILE *stream = nullptr;
+    output_sink *output = nullptr; // the output of the thread that made the bar
     int64_t resume_offset = 0;
     int width = 0;         // bar characters; 0 draws nothing
     int drawn_length = -1; // filled characters last drawn

@@ -17,6 +17,7 @@
 
 #include "common.hpp"
 #include "files.hpp"
+#include "output.hpp"
 
 namespace skiffer {
 
@@ -30,9 +31,9 @@ void print_enclosure_line(const verbosity &verbosity, const feed_enclosure &encl
         return;
     if (enclosure.length > 0) {
         gchar_ptr size{g_format_size(static_cast<guint64>(enclosure.length))};
-        std::printf(" * %s (%s)\n", printable(*enclosure.url).c_str(), size.get());
+        print_out(" * %s (%s)\n", printable(*enclosure.url).c_str(), size.get());
     } else {
-        std::printf(" * %s (unknown size)\n", printable(unknown_size_name).c_str());
+        print_out(" * %s (unknown size)\n", printable(unknown_size_name).c_str());
     }
 }
 
@@ -188,7 +189,7 @@ void set_tag_field(TagLib::Tag &tag, void (TagLib::Tag::*setter)(const TagLib::S
         return;
     (tag.*setter)(TagLib::String(*value, TagLib::String::UTF8));
     if (verbose)
-        std::printf(" * Set %s tag to %s.\n", field_name, value->c_str());
+        print_out(" * Set %s tag to %s.\n", field_name, value->c_str());
 }
 
 } // namespace
@@ -216,19 +217,19 @@ void tag_enclosure_file(const channel_configuration &configuration, const char *
             guint64 year = g_ascii_strtoull(configuration.year_tag->c_str(), nullptr, 10);
             tag.setYear(static_cast<unsigned int>(year));
             if (verbose)
-                std::printf(" * Set %s tag to %s.\n", "year", configuration.year_tag->c_str());
+                print_out(" * Set %s tag to %s.\n", "year", configuration.year_tag->c_str());
         }
         set_tag_field(tag, &TagLib::Tag::setComment, configuration.comment_tag, "comment", verbose);
         bool saved = file.save();
         if (stream.error() != 0) {
-            std::fprintf(stderr, "Error writing tags into %s: %s.\n", printable(filename).c_str(),
-                         std::strerror(stream.error()));
+            print_err("Error writing tags into %s: %s.\n", printable(filename).c_str(),
+                      std::strerror(stream.error()));
             return false;
         }
         return saved;
     });
     if (!tagged)
-        std::fprintf(stderr, "Error setting tags for file %s.\n", printable(filename).c_str());
+        print_err("Error setting tags for file %s.\n", printable(filename).c_str());
 }
 
 void append_to_playlist(const channel_configuration &configuration, const char *filename,
@@ -238,8 +239,7 @@ void append_to_playlist(const channel_configuration &configuration, const char *
     const char *playlist = configuration.playlist->c_str();
     FILE *stream = std::fopen(playlist, "a");
     if (!stream) {
-        std::fprintf(stderr, "Error opening playlist file %s: %s.\n", playlist,
-                     std::strerror(errno));
+        print_err("Error opening playlist file %s: %s.\n", playlist, std::strerror(errno));
         return;
     }
     // The line reaches the file when the stream is flushed, so that is where
@@ -251,13 +251,12 @@ void append_to_playlist(const channel_configuration &configuration, const char *
     if (std::fclose(stream) != 0 && error == 0)
         error = errno;
     if (error != 0) {
-        std::fprintf(stderr, "Error writing playlist file %s: %s.\n", playlist,
-                     std::strerror(error));
+        print_err("Error writing playlist file %s: %s.\n", playlist, std::strerror(error));
         return;
     }
     if (verbose)
-        std::printf(" * Added downloaded enclosure %s to playlist %s.\n",
-                    printable(filename).c_str(), playlist);
+        print_out(" * Added downloaded enclosure %s to playlist %s.\n", printable(filename).c_str(),
+                  playlist);
 }
 
 void update_callback(const verbosity &verbosity, const channel_configuration &configuration,
@@ -266,7 +265,7 @@ void update_callback(const verbosity &verbosity, const channel_configuration &co
     switch (event) {
     case EVENT_CHANNEL_START:
         if (!verbosity.quiet)
-            std::printf("Updating channel %s...\n", configuration.identifier.c_str());
+            print_out("Updating channel %s...\n", configuration.identifier.c_str());
         break;
     case EVENT_ENCLOSURE_START:
         SKIFFER_ASSERT(info);
@@ -294,7 +293,7 @@ void catchup_callback(const verbosity &verbosity, const channel_configuration &c
                       const char *, bool) {
     if (event == EVENT_CHANNEL_START) {
         if (!verbosity.quiet)
-            std::printf("Catching up with channel %s...\n", configuration.identifier.c_str());
+            print_out("Catching up with channel %s...\n", configuration.identifier.c_str());
     } else if (event == EVENT_ENCLOSURE_START) {
         SKIFFER_ASSERT(info);
         SKIFFER_ASSERT(enclosure);
@@ -307,7 +306,7 @@ void list_callback(const verbosity &verbosity, const channel_configuration &conf
                    const char *, bool) {
     // The list header is what the mode prints, so quiet does not silence it.
     if (event == EVENT_CHANNEL_START) {
-        std::printf("Listing channel %s...\n", configuration.identifier.c_str());
+        print_out("Listing channel %s...\n", configuration.identifier.c_str());
     } else if (event == EVENT_ENCLOSURE_START) {
         SKIFFER_ASSERT(info);
         SKIFFER_ASSERT(enclosure);

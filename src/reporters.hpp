@@ -1,6 +1,6 @@
 #pragma once
 
-#include "channel.hpp"
+#include "refresh.hpp"
 #include "configuration.hpp"
 #include "feed.hpp"
 

@@ -145,8 +145,7 @@ run_settings settings_for(run_mode mode) {
 
 // Everything between the XML library's set-up and its clean-up: the state
 // directory, the configuration file and the channels. Answers the exit status.
-int run_channels(int argc, char **argv, const run_settings &settings,
-                 const enclosure_filter *filter) {
+int run_channels(int argc, char **argv, run_settings &settings) {
     const std::optional<std::string> home = home_directory();
     if (!home)
         return 1;
@@ -169,24 +168,23 @@ int run_channels(int argc, char **argv, const run_settings &settings,
         return 1;
     }
 
-    std::optional<channel_configuration> defaults;
     if (g_key_file_has_group(kf.get(), "*")) {
         if (check_channel_keys(kf.get(), "*") < 0)
             return -1;
-        defaults = channel_configuration_new(kf.get(), "*", nullptr);
+        settings.defaults = channel_configuration_new(kf.get(), "*", nullptr);
     }
-    const channel_configuration *defaults_pointer = defaults ? &*defaults : nullptr;
+    settings.state_directory = state_directory.get();
+    settings.leftovers = stale_temporary_files(settings.state_directory);
 
+    direct_output output;
     if (argc > 1) {
         for (int i = 1; i < argc; ++i)
-            process_channel(state_directory.get(), kf.get(), argv[i], defaults_pointer, filter,
-                            settings);
+            run_channel(settings, kf.get(), argv[i], output);
     } else {
         strv_ptr groups{g_key_file_get_groups(kf.get(), nullptr)};
         for (gchar **group = groups.get(); *group; ++group) {
             if (std::strcmp(*group, "*") != 0)
-                process_channel(state_directory.get(), kf.get(), *group, defaults_pointer, filter,
-                                settings);
+                run_channel(settings, kf.get(), *group, output);
         }
     }
     return 0;
@@ -198,7 +196,7 @@ int run(int argc, char **argv) {
     auto mode_or_status = choose_run_mode();
     if (auto *status = std::get_if<int>(&mode_or_status))
         return *status;
-    const run_settings settings = settings_for(std::get<run_mode>(mode_or_status));
+    run_settings settings = settings_for(std::get<run_mode>(mode_or_status));
 
     std::unique_ptr<enclosure_filter> filter;
     if (filter_option) {
@@ -211,7 +209,8 @@ int run(int argc, char **argv) {
 
     LIBXML_TEST_VERSION;
     xml_escape_messages();
-    int status = run_channels(argc, argv, settings, filter.get());
+    settings.filter = filter.get();
+    int status = run_channels(argc, argv, settings);
     xmlCleanupParser();
     return status;
 }
@@ -247,73 +246,6 @@ int start(int argc, char **argv) {
 }
 
 } // namespace
-
-void process_channel(const char *state_directory, GKeyFile *kf, const char *identifier,
-                     const channel_configuration *defaults, const enclosure_filter *filter,
-                     const run_settings &settings) {
-    if (!g_key_file_has_group(kf, identifier)) {
-        std::fprintf(stderr, "Unknown channel identifier %s.\n", identifier);
-        return;
-    }
-    // The identifier names the state file; with a '/' it would name one
-    // outside the state directory, or in a directory that does not exist.
-    if (std::strchr(identifier, '/') != nullptr) {
-        std::fprintf(stderr, "Invalid channel identifier %s.\n", identifier);
-        return;
-    }
-    if (check_channel_keys(kf, identifier) < 0)
-        return;
-    channel_configuration configuration = channel_configuration_new(kf, identifier, defaults);
-    if (!configuration.url) {
-        std::fprintf(stderr, "No feed URL set for channel %s.\n", identifier);
-        return;
-    }
-    if (!configuration.spool) {
-        std::fprintf(stderr, "No spool directory set for channel %s.\n", identifier);
-        return;
-    }
-
-    std::string state_file_name = std::string(identifier) + ".xml";
-    gchar_ptr state_file{g_build_filename(state_directory, state_file_name.c_str(), nullptr)};
-    if (settings.new_only && g_file_test(state_file.get(), G_FILE_TEST_EXISTS))
-        return;
-
-    // Held until the channel is done, so that two runs at once (a cron job
-    // that overlaps the last one) never download into the same files or
-    // save the same state; the second leaves the channel to the first. A
-    // list writes nothing and reads a state file that is only ever replaced
-    // whole, so it neither waits for a run nor makes one wait.
-    unique_fd lock;
-    if (!settings.refresh.no_record) {
-        std::string lock_file(state_file.get());
-        lock_file.replace(lock_file.size() - 4, 4, ".lock");
-        bool busy = false;
-        lock = try_lock_file(lock_file, busy);
-        if (busy)
-            std::fprintf(stderr, "Channel %s is locked by another process, skipped.\n", identifier);
-        if (!lock)
-            return;
-        // Under the lock no other run writes this state file, so any
-        // temporary file beside it is left over from a run that was killed.
-        remove_stale_temporary_files(state_file.get());
-    }
-
-    std::unique_ptr<channel_state> state = channel_state_load(
-        *configuration.url, state_file.get(), *configuration.spool, configuration.filename);
-    state_file.reset();
-    if (!state) {
-        std::fprintf(stderr, "Error parsing channel file for channel %s.\n", identifier);
-        return;
-    }
-
-    // A filter from the command line overrides the channel's own.
-    std::unique_ptr<enclosure_filter> channel_filter;
-    if (!filter && configuration.filter) {
-        channel_filter = enclosure_filter_new(configuration.filter->c_str(), 0);
-        filter = channel_filter.get();
-    }
-    channel_refresh(*state, configuration, settings.reporter, settings.refresh, filter);
-}
 
 } // namespace skiffer
 

@@ -10,6 +10,8 @@
 #include <libxml/entities.h>
 #include <libxml/xmlerror.h>
 
+#include "output.hpp"
+
 namespace skiffer {
 
 namespace {
@@ -66,7 +68,7 @@ void print_xml_message(void *, const char *format, ...) {
         shown += '\n';
         rest.remove_prefix(end + 1);
     }
-    std::fputs(shown.c_str(), stderr);
+    current_output().write(output_stream::err, shown);
 }
 
 } // namespace

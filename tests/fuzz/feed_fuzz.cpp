@@ -12,7 +12,7 @@
 
 #include <glib.h>
 
-#include "channel.hpp"
+#include "state.hpp"
 #include "feed.hpp"
 #include "filenames.hpp"
 #include "fuzz_support.hpp"

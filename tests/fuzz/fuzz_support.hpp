@@ -17,7 +17,7 @@
 #include <libxml/parser.h>
 #include <libxml/xmlerror.h>
 
-#include "channel.hpp"
+#include "state.hpp"
 
 // Stops the run with a message when an expectation about a result does not
 // hold; libFuzzer takes the abort as a crash and keeps the input.

@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "channel.hpp"
+#include "state.hpp"
 #include "fuzz_support.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {

@@ -9,7 +9,7 @@
 #include <gtest/gtest.h>
 #include <libxml/xmlerror.h>
 
-#include "channel.hpp"
+#include "state.hpp"
 #include "files.hpp"
 #include "test_support.hpp"
 

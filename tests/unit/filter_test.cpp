@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "channel.hpp"
+#include "filter.hpp"
 #include "test_support.hpp"
 
 namespace skiffer {
@@ -73,7 +73,7 @@ TEST(enclosure_filter_death_test, preconditions) {
     feed_enclosure no_url{std::nullopt, 0, std::nullopt};
     auto filter = enclosure_filter_new("mp3", 0);
     EXPECT_DEATH(enclosure_filter_new(nullptr, 0),
-                 "channel\\.cpp:[0-9]+:enclosure_filter_new: assertion failed: \\(pattern\\)");
+                 "filter\\.cpp:[0-9]+:enclosure_filter_new: assertion failed: \\(pattern\\)");
     EXPECT_DEATH(_enclosure_pattern_match(nullptr, nullptr),
                  "_enclosure_pattern_match: assertion failed: \\(filter->pattern\\)");
     EXPECT_DEATH(_enclosure_pattern_match(filter.get(), nullptr),

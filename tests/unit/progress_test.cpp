@@ -51,7 +51,7 @@ TEST_F(progress_test, width_follows_columns) {
         auto bar = progress_bar_new(0);
         EXPECT_EQ(bar->width, c.width);
         EXPECT_EQ(bar->drawn_length, -1);
-        EXPECT_EQ(bar->stream, stdout);
+        EXPECT_EQ(bar->output, &current_output());
     }
 }
 

@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "channel.hpp"
+#include "refresh.hpp"
 #include "test_support.hpp"
 
 namespace skiffer {
