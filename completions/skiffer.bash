@@ -37,13 +37,17 @@ _skiffer()
         -f | --filter)
             return
             ;;
+        -j | --jobs)
+            COMPREPLY=($(compgen -W '1 2 4 8 16' -- "$cur"))
+            return
+            ;;
     esac
     $split && return
 
     if [[ $cur == -* ]]; then
         COMPREPLY=($(compgen -W '-c --catchup -l --list -V --version -r --resume
             -C --rcfile -d --debug -v --verbose -p --progress-bar -n --new-only
-            -q --quiet -1 --first-only -f --filter -h --help' -- "$cur"))
+            -q --quiet -1 --first-only -f --filter -j --jobs -h --help' -- "$cur"))
         return
     fi
 

@@ -37,5 +37,6 @@ complete -c skiffer -s n -l new-only -d 'Only process new channels'
 complete -c skiffer -s q -l quiet -d 'Only print error messages'
 complete -c skiffer -s 1 -l first-only -d 'Only process the most recent item from each channel'
 complete -c skiffer -s f -l filter -x -d 'Only process enclosures whose URL matches a regular expression'
+complete -c skiffer -s j -l jobs -x -a '1 2 4 8 16' -d 'Run up to N channels at once'
 complete -c skiffer -s h -l help -d 'Show the options'
 complete -c skiffer -a '(__skiffer_channels)' -d Channel

@@ -1,12 +1,17 @@
 #include "fetch.hpp"
 
 #include <cerrno>
+#include <condition_variable>
 #include <cinttypes>
 #include <cstdlib>
 #include <cstring>
+#include <list>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <unordered_map>
+#include <utility>
 
 #include "common.hpp"
 #include "output.hpp"
@@ -19,39 +24,104 @@ using curl_easy_ptr = c_ptr<CURL, curl_easy_cleanup>;
 
 constexpr long receive_buffer_size = 128 * 1024;
 
-// Connections, name lookups and TLS sessions that the retrievals of one run
-// share, so that the episodes of a host come over one connection after one
-// handshake. Null when it could not be made: then every retrieval has its
-// own, as libcurl does without one.
-CURLSH *shared_connections = nullptr;
-
-void release_shared_connections() {
-    // Closes the connections still open; no transfer handle uses it by now.
-    curl_share_cleanup(shared_connections);
-    shared_connections = nullptr;
-}
-
 // libcurl's global set-up is not made for being repeated per transfer; it is
 // done before the first one and undone when the program exits, after the
-// share is released, since exit handlers run in reverse order. Answers its
-// outcome, the same for every call.
+// connections are closed, since exit handlers run in reverse order. Answers
+// its outcome, the same for every call.
 CURLcode initialise_curl_once() {
     static const CURLcode outcome = [] {
         CURLcode code = curl_global_init(CURL_GLOBAL_DEFAULT);
-        if (code != CURLE_OK)
-            return code;
-        std::atexit(curl_global_cleanup);
-        if (CURLSH *share = curl_share_init()) {
-            // One thread: the share needs no lock functions.
-            curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_CONNECT);
-            curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
-            curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
-            shared_connections = share;
-            std::atexit(release_shared_connections);
-        }
+        if (code == CURLE_OK)
+            std::atexit(curl_global_cleanup);
         return code;
     }();
     return outcome;
+}
+
+// The transfer handles of a run and the connections they keep, by host. At
+// most two transfers to one host are under way at a time, whichever
+// channels ask for them: a server sees a run as one polite client. A
+// transfer takes a handle that last went to its host, if one is idle, so
+// that the episodes of a host come over the connection that brought its
+// feed, after one handshake. A handle is only ever used by one transfer at a
+// time, which libcurl requires of handles and their connections.
+class connection_pool {
+public:
+    static constexpr int transfers_per_host = 2;
+
+    // Waits until the host may take one more transfer, and answers a
+    // handle for it: an idle one of the host when there is one, else a new
+    // one (null when libcurl cannot make one).
+    curl_easy_ptr acquire(const std::string &host) {
+        std::unique_lock lock(mutex_);
+        freed_.wait(lock, [&] { return active_[host] < transfers_per_host; });
+        ++active_[host];
+        for (auto idle = idle_.begin(); idle != idle_.end(); ++idle) {
+            if (idle->first == host) {
+                curl_easy_ptr handle = std::move(idle->second);
+                idle_.erase(idle);
+                return handle;
+            }
+        }
+        lock.unlock();
+        return curl_easy_ptr(curl_easy_init());
+    }
+
+    // Gives the handle back with its connections open, and lets the next
+    // transfer to the host begin.
+    void release(const std::string &host, curl_easy_ptr handle) {
+        curl_easy_ptr closed;
+        {
+            std::lock_guard lock(mutex_);
+            if (--active_[host] == 0)
+                active_.erase(host);
+            if (handle) {
+                // The options go, with their pointers into the finished
+                // transfer; the connections, name lookups and TLS sessions
+                // stay.
+                curl_easy_reset(handle.get());
+                idle_.emplace_front(host, std::move(handle));
+                // Every idle handle keeps its connections open; a run over
+                // many hosts keeps those it used last.
+                if (idle_.size() > max_idle_handles) {
+                    closed = std::move(idle_.back().second);
+                    idle_.pop_back();
+                }
+            }
+        }
+        freed_.notify_all();
+    }
+
+private:
+    static constexpr size_t max_idle_handles = 16;
+
+    std::mutex mutex_;
+    std::condition_variable freed_;
+    std::unordered_map<std::string, int> active_;
+    std::list<std::pair<std::string, curl_easy_ptr>> idle_; // the last used first
+};
+
+} // namespace
+
+std::string url_host(const char *url) {
+    using url_ptr = c_ptr<CURLU, curl_url_cleanup>;
+    url_ptr parsed(curl_url());
+    char *host = nullptr;
+    if (!parsed || curl_url_set(parsed.get(), CURLUPART_URL, url, 0) != CURLUE_OK ||
+        curl_url_get(parsed.get(), CURLUPART_HOST, &host, 0) != CURLUE_OK)
+        return {};
+    gchar_ptr lower(g_ascii_strdown(host, -1));
+    curl_free(host);
+    return lower.get();
+}
+
+namespace {
+
+// The pool of the run. Made after libcurl's set-up, so that it is destroyed,
+// and its connections closed, before libcurl's clean-up at exit.
+connection_pool &pool() {
+    static connection_pool instance;
+    return instance;
 }
 
 // The size of the whole resource that a 416 answer states in its
@@ -175,7 +245,14 @@ int transfer(const char *url, FILE *stream, curl_write_callback write_function,
     std::string user_agent =
         SKIFFER_NAME " " SKIFFER_VERSION " (" SKIFFER_NAME " rss enclosure downloader)";
 
-    curl_easy_ptr handle(curl_easy_init());
+    const std::string host = url_host(url);
+    curl_easy_ptr handle = pool().acquire(host);
+    // Whatever becomes of the transfer, the host's turn is given back.
+    struct returned_to_pool {
+        const std::string &host;
+        curl_easy_ptr &handle;
+        ~returned_to_pool() { pool().release(host, std::move(handle)); }
+    } give_back{host, handle};
     if (!handle) {
         print_err("Error retrieving %s: %s\n", printable(url).c_str(),
                   curl_easy_strerror(CURLE_FAILED_INIT));
@@ -185,8 +262,6 @@ int transfer(const char *url, FILE *stream, curl_write_callback write_function,
 
     char error_text[CURL_ERROR_SIZE] = "";
     curl_easy_setopt(curl, CURLOPT_URL, url);
-    if (shared_connections != nullptr)
-        curl_easy_setopt(curl, CURLOPT_SHARE, shared_connections);
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, error_text);
     // Feed and enclosure URLs come from other people's documents: only web
     // resources may be fetched, never local files or other schemes, and a
@@ -259,11 +334,10 @@ int transfer(const char *url, FILE *stream, curl_write_callback write_function,
         range_refused = stated_size != resume_offset;
         outcome = range_refused ? CURLE_RANGE_ERROR : CURLE_OK;
     }
-    handle.reset();
     if (outcome == CURLE_OK)
         return FETCH_OK;
 
-    if (bar != nullptr) {
+    if (bar != nullptr && !bar->in_status_line) {
         // The message must not continue the bar's line.
         print_out("\n");
         current_output().flush();

@@ -44,6 +44,10 @@ int fetch_url(const char *url, FILE *stream, curl_write_callback write_function,
               int64_t resume_offset, int debug, progress_bar *bar,
               std::optional<int64_t> *remote_size = nullptr);
 
+// The host part of `url` in lower case, as transfers are counted per host;
+// empty when `url` is no URL with a host.
+std::string url_host(const char *url);
+
 // The most bytes a feed may decode to: 256 MiB, far more than any real feed
 // needs.
 int64_t feed_size_limit();

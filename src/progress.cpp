@@ -1,6 +1,7 @@
 #include "progress.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 
 #include "common.hpp"
@@ -29,7 +30,47 @@ long columns_from_environment() {
     return columns;
 }
 
+// The totals of the bars in the status line, which downloads on several
+// threads add to while the main thread reads them.
+std::atomic<int> status_downloads{0};
+std::atomic<int64_t> status_done{0};
+std::atomic<int64_t> status_known{0};
+std::atomic<int64_t> status_received{0};
+
+// Adds the change since the bar's last call to the totals.
+void count_in_status_line(progress_bar &bar, int64_t total, int64_t now) {
+    if (total > 0)
+        total += bar.resume_offset;
+    now += bar.resume_offset;
+    status_received.fetch_add(now - bar.counted_now, std::memory_order_relaxed);
+    status_done.fetch_add(now - bar.counted_now, std::memory_order_relaxed);
+    status_known.fetch_add(total - bar.counted_total, std::memory_order_relaxed);
+    bar.counted_now = now;
+    bar.counted_total = total;
+}
+
 } // namespace
+
+std::unique_ptr<progress_bar> progress_bar_for_status_line(int64_t resume_offset) {
+    auto bar = std::make_unique<progress_bar>();
+    bar->output = &current_output();
+    bar->resume_offset = resume_offset;
+    bar->in_status_line = true;
+    bar->counted_now = resume_offset;
+    // The bytes the file held already are done, not received.
+    status_done.fetch_add(resume_offset, std::memory_order_relaxed);
+    status_downloads.fetch_add(1, std::memory_order_relaxed);
+    return bar;
+}
+
+download_totals current_download_totals() {
+    return {
+        .downloads = status_downloads.load(std::memory_order_relaxed),
+        .done = status_done.load(std::memory_order_relaxed),
+        .known = status_known.load(std::memory_order_relaxed),
+        .received = status_received.load(std::memory_order_relaxed),
+    };
+}
 
 std::unique_ptr<progress_bar> progress_bar_new(int64_t resume_offset) {
     auto bar = std::make_unique<progress_bar>();
@@ -50,6 +91,10 @@ int progress_bar_cb(void *data, double dltotal, double dlnow, double ultotal, do
     auto *bar = static_cast<progress_bar *>(data);
     SKIFFER_ASSERT(ultotal == 0);
     SKIFFER_ASSERT(ulnow == 0);
+    if (bar->in_status_line) {
+        count_in_status_line(*bar, static_cast<int64_t>(dltotal), static_cast<int64_t>(dlnow));
+        return 0;
+    }
     if (bar->width <= 0)
         return 0;
 
@@ -86,6 +131,12 @@ int progress_bar_cb(void *data, double dltotal, double dlnow, double ultotal, do
 
 void progress_bar_free(std::unique_ptr<progress_bar> bar) {
     SKIFFER_ASSERT(bar != nullptr);
+    if (bar->in_status_line) {
+        status_done.fetch_sub(bar->counted_now, std::memory_order_relaxed);
+        status_known.fetch_sub(bar->counted_total, std::memory_order_relaxed);
+        status_downloads.fetch_sub(1, std::memory_order_relaxed);
+        return;
+    }
     bar->output->write(output_stream::out, "\n");
 }
 

@@ -15,16 +15,36 @@ struct progress_bar {
     int width = 0;         // bar characters; 0 draws nothing
     int drawn_length = -1; // filled characters last drawn
     std::unique_ptr<char[]> bar_text;
+    // Counted into the run's download totals instead of drawn, for the one
+    // status line of a run with several jobs; the figures last counted.
+    bool in_status_line = false;
+    int64_t counted_now = 0;
+    int64_t counted_total = 0;
 };
 
 // A bar for a download that starts `resume_offset` bytes into the file,
 // sized from COLUMNS.
 std::unique_ptr<progress_bar> progress_bar_new(int64_t resume_offset);
 
+// A bar that draws nothing and counts the download, from `resume_offset`
+// on, into the run's download totals.
+std::unique_ptr<progress_bar> progress_bar_for_status_line(int64_t resume_offset);
+
+// What the downloads of bars in the status line add up to, read at one
+// moment; safe to read from any thread.
+struct download_totals {
+    int downloads = 0;    // under way
+    int64_t done = 0;     // the bytes their files hold
+    int64_t known = 0;    // the sizes of their files, as far as known
+    int64_t received = 0; // every byte received since the run started, for the rate
+};
+download_totals current_download_totals();
+
 // libcurl's progress function; `bar` is the progress_bar. Always returns 0.
 int progress_bar_cb(void *bar, double dltotal, double dlnow, double ultotal, double ulnow);
 
-// Ends the bar's line and releases the bar.
+// Ends the bar's line (a bar in the status line takes its download out of
+// the totals instead) and releases the bar.
 void progress_bar_free(std::unique_ptr<progress_bar> bar);
 
 } // namespace skiffer

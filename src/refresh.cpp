@@ -8,6 +8,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -23,12 +24,6 @@
 namespace skiffer {
 
 namespace {
-
-// Only these prefixes, exactly as written, make a feed location remote; any
-// other text is read as a local file.
-bool is_remote_feed(const std::string &url) {
-    return url.rfind("http://", 0) == 0 || url.rfind("https://", 0) == 0;
-}
 
 // How the download of one enclosure ended, for the item loop.
 enum class download_outcome {
@@ -97,13 +92,12 @@ download_outcome download_enclosure(const channel_state &state, recorded_files &
     path = enclosure_file_name(state.spool, state.filename_pattern, info, item);
 
     int64_t resume_offset = 0;
-    const char *mode = "wb";
     struct stat existing;
+    const bool found = stat(path.c_str(), &existing) == 0;
     // An empty file holds nothing to keep or to resume: it counts as absent.
     // One left by a run stopped before its first byte would otherwise block
     // the episode.
-    bool exists =
-        stat(path.c_str(), &existing) == 0 && !(S_ISREG(existing.st_mode) && existing.st_size == 0);
+    bool exists = found && !(S_ISREG(existing.st_mode) && existing.st_size == 0);
     if (exists) {
         // Another enclosure's file is never resumed nor overwritten: the
         // first would join two episodes into one, the second lose one.
@@ -116,13 +110,26 @@ download_outcome download_enclosure(const channel_state &state, recorded_files &
             print_err("Enclosure file %s already exists.\n", printable(path).c_str());
             return download_outcome::passed_over;
         }
-        if (existing.st_size > 0) {
+        if (existing.st_size > 0)
             resume_offset = existing.st_size;
-            mode = "ab";
-        }
     }
-    FILE *stream = std::fopen(path.c_str(), mode);
+    // A file that was not there is made exclusively: one that appeared since
+    // the look above (another run or another channel with the same spool
+    // directory) is never written by two at once.
+    int flags = O_WRONLY | O_CLOEXEC;
+    if (resume_offset > 0)
+        flags |= O_APPEND;
+    else
+        flags |= found ? O_CREAT | O_TRUNC : O_CREAT | O_EXCL;
+    const int fd = open(path.c_str(), flags, 0666);
+    if (fd == -1 && errno == EEXIST) {
+        print_err("Enclosure file %s already exists.\n", printable(path).c_str());
+        return download_outcome::passed_over;
+    }
+    FILE *stream = fd == -1 ? nullptr : fdopen(fd, resume_offset > 0 ? "ab" : "wb");
     if (!stream) {
+        if (fd != -1)
+            close(fd);
         print_err("Error opening enclosure file %s.\n", printable(path).c_str());
         return download_outcome::loop_ends;
     }
@@ -131,7 +138,8 @@ download_outcome download_enclosure(const channel_state &state, recorded_files &
 
     std::unique_ptr<progress_bar> bar;
     if (options.show_progress)
-        bar = progress_bar_new(resume_offset);
+        bar = options.status_line ? progress_bar_for_status_line(resume_offset)
+                                  : progress_bar_new(resume_offset);
     std::optional<int64_t> remote_size;
     int fetched = fetch_url(url, stream, stream_write_cb, resume_offset, options.debug, bar.get(),
                             &remote_size);
@@ -190,6 +198,10 @@ download_outcome download_enclosure(const channel_state &state, recorded_files &
 }
 
 } // namespace
+
+bool is_remote_feed(const std::string &url) {
+    return url.rfind("http://", 0) == 0 || url.rfind("https://", 0) == 0;
+}
 
 int channel_refresh(channel_state &state, const channel_configuration &configuration,
                     const run_callback &reporter, const refresh_options &options,

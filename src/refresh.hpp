@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <string>
 
 #include "configuration.hpp"
 #include "feed.hpp"
@@ -32,7 +33,13 @@ struct refresh_options {
     bool resume = false;        // continue a non-empty enclosure file of no recorded enclosure
     bool debug = false;         // libcurl's connection trace on standard error
     bool show_progress = false; // a progress bar for every download
+    bool status_line = false;   // with show_progress: count into the run's status line instead
 };
+
+// Whether the feed location is fetched over the network: only these
+// prefixes, exactly as written, make it so; any other text is read as a
+// local file.
+bool is_remote_feed(const std::string &url);
 
 // Obtains the channel's feed and takes its new enclosures that `filter` (may
 // be null) accepts. An enclosure whose download fails on its own (an HTTP

@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 #include <variant>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -17,6 +18,7 @@
 
 #include "common.hpp"
 #include "files.hpp"
+#include "jobs.hpp"
 #include "reporters.hpp"
 #include "xmlutil.hpp"
 
@@ -37,6 +39,20 @@ gboolean new_only_flag = FALSE;
 gboolean quiet_flag = FALSE;
 gboolean first_only_flag = FALSE;
 gchar *filter_option = nullptr;
+int jobs_option = 1;
+
+// Reads the number of jobs, which must be a whole number from 1 to max_jobs.
+gboolean parse_jobs(const gchar *option_name, const gchar *value, gpointer, GError **error) {
+    guint64 jobs = 0;
+    if (!g_ascii_string_to_unsigned(value, 10, 1, max_jobs, &jobs, nullptr)) {
+        g_set_error(error, G_OPTION_ERROR, G_OPTION_ERROR_BAD_VALUE,
+                    "Invalid number of jobs “%s” for %s: give a number from 1 to %d", value,
+                    option_name, max_jobs);
+        return FALSE;
+    }
+    jobs_option = static_cast<int>(jobs);
+    return TRUE;
+}
 
 GOptionEntry option_entries[] = {
     {"catchup", 'c', 0, G_OPTION_ARG_NONE, &catchup_flag, "catch up with channels and exit",
@@ -58,6 +74,8 @@ GOptionEntry option_entries[] = {
      "only process the most recent item from each channel", nullptr},
     {"filter", 'f', 0, G_OPTION_ARG_STRING, &filter_option,
      "only process items whose enclosure names match a regular expression", nullptr},
+    {"jobs", 'j', 0, G_OPTION_ARG_CALLBACK, reinterpret_cast<gpointer>(parse_jobs),
+     "run up to N channels at once (1 to 64; default 1)", "N"},
     {},
 };
 
@@ -125,6 +143,9 @@ run_settings settings_for(run_mode mode) {
     settings.refresh.first_only = first_only_flag;
     settings.refresh.debug = debug_flag;
     settings.refresh.show_progress = progress_bar_flag;
+    // Bars of several downloads at once would overwrite each other: they
+    // add up to one status line instead.
+    settings.refresh.status_line = jobs_option > 1;
     switch (mode) {
     case RUN_MODE_UPDATE:
         settings.reporter = bind_reporter(update_callback, verbosity);
@@ -176,17 +197,25 @@ int run_channels(int argc, char **argv, run_settings &settings) {
     settings.state_directory = state_directory.get();
     settings.leftovers = stale_temporary_files(settings.state_directory);
 
-    direct_output output;
+    std::vector<std::string> identifiers;
     if (argc > 1) {
-        for (int i = 1; i < argc; ++i)
-            run_channel(settings, kf.get(), argv[i], output);
+        identifiers.assign(argv + 1, argv + argc);
     } else {
         strv_ptr groups{g_key_file_get_groups(kf.get(), nullptr)};
         for (gchar **group = groups.get(); *group; ++group) {
             if (std::strcmp(*group, "*") != 0)
-                run_channel(settings, kf.get(), *group, output);
+                identifiers.emplace_back(*group);
         }
     }
+
+    if (jobs_option > 1) {
+        run_channels_in_parallel(settings, kf.get(), identifiers, jobs_option,
+                                 progress_bar_flag != FALSE);
+        return 0;
+    }
+    direct_output output;
+    for (const std::string &identifier : identifiers)
+        run_channel(settings, kf.get(), identifier.c_str(), output);
     return 0;
 }
 

@@ -85,7 +85,7 @@ class InstallTests(SkifferTestCase):
         self.assertEqual(files_below(destdir), expected_files(prefix))
         with open(os.path.join(destdir + prefix, "lib/systemd/user/skiffer.service")) as unit:
             # The program's real place, without the staging directory.
-            self.assertIn("\nExecStart=%s/bin/skiffer -q\n" % prefix, unit.read())
+            self.assertIn("\nExecStart=%s/bin/skiffer -q -j 4\n" % prefix, unit.read())
         self.assertTrue(os.access(destdir + prefix + "/bin/skiffer-opml", os.X_OK))
 
     def test_usr_prefix_below_destdir(self):
@@ -93,7 +93,7 @@ class InstallTests(SkifferTestCase):
         self.install("--prefix", "/usr", destdir=destdir)
         self.assertEqual(files_below(destdir), expected_files("/usr"))
         with open(destdir + "/usr/lib/systemd/user/skiffer.service") as unit:
-            self.assertIn("\nExecStart=/usr/bin/skiffer -q\n", unit.read())
+            self.assertIn("\nExecStart=/usr/bin/skiffer -q -j 4\n", unit.read())
 
     def test_installed_units_pass_systemd_analyze(self):
         # Installed for real under a prefix of its own, so that the program

@@ -65,7 +65,7 @@ class ManPageTests(SkifferTestCase):
         text = self.render("skiffer.1")
         for word in ["HOME", "COLUMNS", "http_proxy", "HTTPS_PROXY", "NO_PROXY",
                      "systemctl --user enable --now skiffer.timer",
-                     "* * * * nice -n 19 ionice -c 3 skiffer -q", "skifferrc(5)"]:
+                     "* * * * nice -n 19 ionice -c 3 skiffer -q -j 4", "skifferrc(5)"]:
             self.assertIn(word, text)
 
     def test_skifferrc_page_names_every_key_and_removed_character(self):

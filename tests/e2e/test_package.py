@@ -80,6 +80,6 @@ class PackageTests(SkifferTestCase):
         self.assertEqual(result.status, 0, result)
         self.assertIn("import FILE | export", result.stdout)
         with open(root + "/usr/lib/systemd/user/skiffer.service") as unit:
-            self.assertIn("\nExecStart=/usr/bin/skiffer -q\n", unit.read())
+            self.assertIn("\nExecStart=/usr/bin/skiffer -q -j 4\n", unit.read())
         with open(root + "/usr/share/doc/skiffer/examples/skifferrc") as example:
             self.assertTrue(example.read().startswith("# Example configuration for skiffer."))
