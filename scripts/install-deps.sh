@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages that building, testing, the demo and the
 # benchmark need, only those that are missing. Uses sudo when not run as
-# root. The shells, man, systemd-analyze and dpkg-shlibdeps are there for the
-# tests of the completions, man pages, units and the Debian package; nginx,
-# curl and xmllint for the benchmark, which runs beside them; strace for
-# the tests that hold or watch system calls; clang, its libFuzzer runtime and
-# llvm-symbolizer for the fuzz targets.
+# root. The shells, man, systemd-analyze, dpkg-shlibdeps and lintian are there
+# for the tests of the completions, man pages, units and the Debian package;
+# nginx, curl and xmllint for the benchmark, which runs beside them; strace
+# for the tests that hold or watch system calls; clang, its libFuzzer runtime
+# and llvm-symbolizer for the fuzz targets.
 set -euo pipefail
 
 packages=(
@@ -13,7 +13,7 @@ packages=(
     libglib2.0-dev libcurl4-openssl-dev libxml2-dev libtag1-dev
     libgtest-dev googletest
     python3 python3-mutagen locales util-linux strace
-    bash-completion zsh fish man-db groff-base systemd dpkg-dev file
+    bash-completion zsh fish man-db groff-base systemd dpkg-dev file lintian
     nginx curl libxml2-utils
     clang libclang-rt-14-dev llvm-14
 )

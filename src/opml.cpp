@@ -95,38 +95,55 @@ bool is_feed_url(const std::string &url) {
     return url.size() > scheme_length;
 }
 
-// Collects the feeds below `parent`, depth first in document order.
-// Returns false after a message on an outline that is a feed without a
-// usable URL. The parser's depth limit bounds the recursion.
-bool collect_feeds(const xmlNode *parent, const char *name, std::vector<opml_feed> &feeds) {
+// The URL that the subscribe link `url` stands for, or `url` itself when it
+// is none. Podcast apps export feeds as links that a click hands to them:
+// feed://, itpc://, pcast:// and podcast:// name the feed's http URL, and
+// feed: may also wrap a whole http or https URL.
+std::string subscribed_url(const std::string &url) {
+    constexpr std::string_view wrapper = "feed:";
+    if (g_ascii_strncasecmp(url.c_str(), wrapper.data(), wrapper.size()) == 0) {
+        const char *wrapped = url.c_str() + wrapper.size();
+        if (g_ascii_strncasecmp(wrapped, "http://", 7) == 0 ||
+            g_ascii_strncasecmp(wrapped, "https://", 8) == 0)
+            return wrapped;
+    }
+    for (std::string_view scheme : {"feed://", "itpc://", "pcast://", "podcast://"})
+        if (g_ascii_strncasecmp(url.c_str(), scheme.data(), scheme.size()) == 0)
+            return "http://" + url.substr(scheme.size());
+    return url;
+}
+
+// Collects the feeds below `parent`, depth first in document order. An
+// outline that is a feed without a usable URL is skipped with a message and
+// counted. The parser's depth limit bounds the recursion.
+void collect_feeds(const xmlNode *parent, const char *name, opml_document &document) {
     for (const xmlNode *node = parent->children; node != nullptr; node = node->next) {
         if (!is_named(node, "outline"))
             continue;
         const long line = xmlGetLineNo(node);
         const std::optional<std::string> url = attribute_value(node, "xmlUrl");
         if (url) {
-            opml_feed feed{stripped(*url), attribute_value(node, "text"),
+            opml_feed feed{subscribed_url(stripped(*url)), attribute_value(node, "text"),
                            attribute_value(node, "title"), line};
-            if (!is_feed_url(feed.url)) {
+            if (is_feed_url(feed.url)) {
+                document.feeds.push_back(std::move(feed));
+            } else {
                 std::fprintf(stderr,
-                             "Error reading OPML file %s: the outline on line %ld has an xmlUrl "
-                             "that is not an http or https URL.\n",
-                             name, line);
-                return false;
+                             "Skipping the outline on line %ld of OPML file %s: its xmlUrl is "
+                             "not an http or https URL.\n",
+                             line, name);
+                ++document.skipped;
             }
-            feeds.push_back(std::move(feed));
         } else if (const auto type = attribute_value(node, "type");
                    type && g_ascii_strcasecmp(stripped(*type).c_str(), "rss") == 0) {
             std::fprintf(stderr,
-                         "Error reading OPML file %s: the outline on line %ld has type rss but "
+                         "Skipping the outline on line %ld of OPML file %s: it has type rss but "
                          "no xmlUrl.\n",
-                         name, line);
-            return false;
+                         line, name);
+            ++document.skipped;
         }
-        if (!collect_feeds(node, name, feeds))
-            return false;
+        collect_feeds(node, name, document);
     }
-    return true;
 }
 
 // The words of `name` in ASCII, lower case, joined by hyphens and cut to
@@ -197,7 +214,7 @@ std::string with_suffix(const std::string &base, unsigned number) {
 
 } // namespace
 
-std::optional<std::vector<opml_feed>> opml_parse(std::string_view content, const char *name) {
+std::optional<opml_document> opml_parse(std::string_view content, const char *name) {
     SKIFFER_ASSERT(name != nullptr);
     if (content.size() > opml_max_size) {
         std::fprintf(stderr, "Error reading OPML file %s: larger than %zu MiB.\n", name,
@@ -258,13 +275,12 @@ std::optional<std::vector<opml_feed>> opml_parse(std::string_view content, const
         std::fprintf(stderr, "Error reading OPML file %s: no body element.\n", name);
         return std::nullopt;
     }
-    std::vector<opml_feed> feeds;
-    if (!collect_feeds(body, name, feeds))
-        return std::nullopt;
-    return feeds;
+    opml_document result;
+    collect_feeds(body, name, result);
+    return result;
 }
 
-std::optional<std::vector<opml_feed>> opml_read_file(const char *path) {
+std::optional<opml_document> opml_read_file(const char *path) {
     SKIFFER_ASSERT(path != nullptr);
     input_file_ptr stream(std::fopen(path, "rb"));
     if (!stream) {

@@ -16,24 +16,37 @@ constexpr size_t opml_max_size = 8 * 1024 * 1024;
 
 // One feed of an OPML document: an outline element with an xmlUrl.
 struct opml_feed {
-    std::string url; // the xmlUrl, without surrounding white space
+    // The xmlUrl without surrounding white space, an http or https URL: a
+    // subscribe link (feed://, feed:https://...) as the URL it stands for.
+    std::string url;
     std::optional<std::string> text;
     std::optional<std::string> title;
     long line; // where the outline starts, for messages
 };
 
+// What an OPML document lists: the feeds that can become channels, and the
+// number of outlines left out because they cannot.
+struct opml_document {
+    std::vector<opml_feed> feeds;
+    size_t skipped = 0;
+};
+
 // Reads the feeds of the OPML document `content`, in document order and
 // from any depth of nested outlines; `name` names the document in messages.
-// Refuses, after one message "Error reading OPML file NAME: REASON.", a
-// document that is not well-formed XML, declares entities, has no opml root
-// or no body, has a feed outline (type rss) without xmlUrl, or an xmlUrl
-// that is not an http or https URL or holds white space or control
-// characters. Nothing is fetched: no DTD, no external entity.
-std::optional<std::vector<opml_feed>> opml_parse(std::string_view content, const char *name);
+// The subscribe links of podcast apps become http URLs: a feed://, itpc://,
+// pcast:// or podcast:// link gets http:// in place of its scheme, and
+// feed:http://... or feed:https://... becomes the URL after "feed:"; schemes
+// compare without case. A feed outline (type rss) without xmlUrl, or one
+// whose xmlUrl is then not an http or https URL or holds white space or
+// control characters, is skipped with a message naming its line. Refuses,
+// after one message "Error reading OPML file NAME: REASON.", a document that
+// is not well-formed XML, declares entities, or has no opml root or no body.
+// Nothing is fetched: no DTD, no external entity.
+std::optional<opml_document> opml_parse(std::string_view content, const char *name);
 
 // Reads the file at `path` (at most opml_max_size bytes) and parses it as
 // opml_parse does; none after a message.
-std::optional<std::vector<opml_feed>> opml_read_file(const char *path);
+std::optional<opml_document> opml_read_file(const char *path);
 
 // Whether `identifier` can name a channel: a key file group name (not
 // empty, no '[', ']' or control characters, valid UTF-8), not the defaults

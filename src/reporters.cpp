@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -192,6 +193,32 @@ void set_tag_field(TagLib::Tag &tag, void (TagLib::Tag::*setter)(const TagLib::S
         print_out(" * Set %s tag to %s.\n", field_name, value->c_str());
 }
 
+// Whether the playlist at `path` already has `line` as one of its lines (the
+// last one with or without its line feed). Only a regular file is read, and
+// opening does not wait: a FIFO or a terminal may be named as the playlist.
+// A playlist that cannot be read counts as not having the line, so that the
+// worst that follows is a line listed twice.
+bool playlist_has_line(const char *path, const char *line) {
+    unique_fd fd(open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    struct stat status;
+    if (!fd || fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode))
+        return false;
+    std::string content = "\n";
+    char buffer[65536];
+    for (;;) {
+        const ssize_t count = read(fd.get(), buffer, sizeof buffer);
+        if (count == 0)
+            break;
+        if (count < 0 && errno != EINTR)
+            return false;
+        if (count > 0)
+            content.append(buffer, static_cast<size_t>(count));
+    }
+    if (content.back() != '\n')
+        content += '\n';
+    return content.find('\n' + std::string(line) + '\n') != std::string::npos;
+}
+
 } // namespace
 
 void tag_enclosure_file(const channel_configuration &configuration, const char *filename,
@@ -242,11 +269,15 @@ void append_to_playlist(const channel_configuration &configuration, const char *
         print_err("Error opening playlist file %s: %s.\n", playlist, std::strerror(errno));
         return;
     }
+    // A run killed after listing an episode but before the state save that
+    // records it takes the episode again on resume: a line already there is
+    // not written again, and the episode is told as added all the same.
+    const bool listed = playlist_has_line(playlist, filename);
     // The line reaches the file when the stream is flushed, so that is where
     // a full disk shows; the close can still report an error that the file
     // system deferred. The first failure's error number is the one told.
     int error = 0;
-    if (std::fprintf(stream, "%s\n", filename) < 0 || std::fflush(stream) != 0)
+    if (!listed && (std::fprintf(stream, "%s\n", filename) < 0 || std::fflush(stream) != 0))
         error = errno;
     if (std::fclose(stream) != 0 && error == 0)
         error = errno;

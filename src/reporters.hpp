@@ -37,9 +37,10 @@ run_callback bind_reporter(reporter_function reporter, verbosity verbosity);
 void tag_enclosure_file(const channel_configuration &configuration, const char *filename,
                         bool verbose);
 
-// Appends `filename` as one line to the channel's playlist, when it has one.
-// Reports a playlist it cannot open, write or close, and then confirms
-// nothing.
+// Appends `filename` as one line to the channel's playlist, when it has one
+// and the playlist does not hold that line yet (then it confirms the line as
+// added). Reports a playlist it cannot open, write or close, and then
+// confirms nothing.
 void append_to_playlist(const channel_configuration &configuration, const char *filename,
                         bool verbose);
 

@@ -124,18 +124,22 @@ int import_command(const char *configuration_path, const char *opml_path,
         return 1;
     }
 
-    std::optional<std::vector<opml_feed>> feeds = opml_read_file(opml_path);
-    if (!feeds)
+    std::optional<opml_document> document = opml_read_file(opml_path);
+    if (!document)
         return 1;
-    std::vector<opml_channel> channels = opml_plan_import(*feeds, kf.get());
+    // The outlines skipped were told as they were read; the import goes on
+    // without them, and its exit status, 1 like any failure's, says that
+    // something was left out.
+    const int skipped_status = document->skipped > 0 ? 1 : 0;
+    std::vector<opml_channel> channels = opml_plan_import(document->feeds, kf.get());
     if (channels.empty()) {
         std::printf("No new channels in OPML file %s.\n", opml_path);
-        return finish_output();
+        return finish_output() | skipped_status;
     }
     const std::string groups = opml_groups_text(channels, spool_root.get());
     if (dry_run_flag) {
         std::fputs(groups.c_str(), stdout);
-        return finish_output();
+        return finish_output() | skipped_status;
     }
 
     struct stat status;
@@ -184,7 +188,7 @@ int import_command(const char *configuration_path, const char *opml_path,
     }
     for (const opml_channel &channel : channels)
         std::printf("Added channel %s (%s).\n", channel.identifier.c_str(), channel.url.c_str());
-    return finish_output();
+    return finish_output() | skipped_status;
 }
 
 int export_command(const char *configuration_path) {

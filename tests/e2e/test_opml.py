@@ -19,6 +19,38 @@ EXISTING = ("# my podcasts\n"
             "filename=%(title).mp3   # trailing text is part of the value")
 
 
+# The outlines of an app's export: the attributes of each besides type and
+# text, as written in the file, and the URL of the channel it becomes, or
+# None when it cannot become one.
+OUTLINES = [
+    ('xmlUrl="feed://example.org/1.xml"', "http://example.org/1.xml"),
+    ('xmlUrl="itpc://example.org/2.xml"', "http://example.org/2.xml"),
+    ('xmlUrl="pcast://example.org/3.xml"', "http://example.org/3.xml"),
+    ('xmlUrl="podcast://example.org/4.xml"', "http://example.org/4.xml"),
+    ('xmlUrl="feed:https://example.org/5.xml"', "https://example.org/5.xml"),
+    ('xmlUrl="feed:http://example.org/6.xml?a=1&amp;b=2"', "http://example.org/6.xml?a=1&b=2"),
+    ('xmlUrl="FEED://Example.org/7.xml"', "http://Example.org/7.xml"),
+    ('xmlUrl="Itpc://example.org/8.xml"', "http://example.org/8.xml"),
+    ('xmlUrl="PCast://example.org/9.xml"', "http://example.org/9.xml"),
+    ('xmlUrl="PODCAST://example.org/10.xml"', "http://example.org/10.xml"),
+    ('xmlUrl="Feed:HTTPS://example.org/11.xml"', "HTTPS://example.org/11.xml"),
+    ('xmlUrl="fEED:Http://example.org/12.xml"', "Http://example.org/12.xml"),
+    ('xmlUrl="  feed://example.org/13.xml "', "http://example.org/13.xml"),
+    ('xmlUrl="https://example.org/14.xml"', "https://example.org/14.xml"),
+    ('xmlUrl="file:///home/me/feed.xml"', None),
+    ('xmlUrl="/home/me/feed.xml"', None),
+    ('xmlUrl=""', None),
+    ('xmlUrl="feed:ftp://example.org/x.xml"', None),
+    ('xmlUrl="feed://"', None),
+    ('xmlUrl="itpc:example.org/x.xml"', None),
+    ('xmlUrl="https://example.org/x.xml&#10;spool=/etc&#10;[other]"', None),
+    ('xmlUrl="feed://example.org/x&#13;.xml"', None),
+    ('xmlUrl="https://example.org/x&#9;.xml"', None),
+    ('xmlUrl="https://example.org/x&#127;.xml"', None),
+    ('htmlUrl="https://example.org/"', None),
+]
+
+
 def groups_of(text):
     """The (group, url) pairs of a key file, in order, by a plain reading."""
     pairs, group = [], None
@@ -132,6 +164,43 @@ class ImportTests(SkifferTestCase):
             ("creme-brulee", "https://example.org/creme.xml?a=1&b=2")])
         self.assertEqual(os.listdir(self.path("dotfiles")), ["skifferrc"])
 
+    def test_subscribe_links_are_taken_and_unusable_outlines_skipped(self):
+        # One outline a line from line 4 on, and last a feed that the first
+        # already is, as an http URL.
+        lines = ['<?xml version="1.0"?>', '<opml version="2.0">', "<body>"]
+        lines += ['<outline type="rss" text="c%d" %s/>' % (number, attributes)
+                  for number, (attributes, _) in enumerate(OUTLINES, 1)]
+        lines += ['<outline type="rss" text="again" xmlUrl="http://example.org/1.xml"/>',
+                  "</body>", "</opml>", ""]
+        opml = self.write("apps.opml", "\n".join(lines))
+        added, groups, skipped = [], [], []
+        for number, (attributes, url) in enumerate(OUTLINES, 1):
+            if url is None:
+                reason = ("its xmlUrl is not an http or https URL" if "xmlUrl" in attributes
+                          else "it has type rss but no xmlUrl")
+                skipped.append("Skipping the outline on line %d of OPML file %s: %s.\n"
+                               % (number + 3, opml, reason))
+            else:
+                added.append("Added channel c%d (%s).\n" % (number, url))
+                groups.append("[c%d]\nurl=%s\nspool=%s/c%d\n" % (number, url, self.spool, number))
+        stderr = "".join(skipped) + ("Skipping http://example.org/1.xml: channel c1 has the "
+                                     "same URL.\n")
+        self.write_config(EXISTING)
+
+        # The rest is imported, and the status tells that something was
+        # left out: with --dry-run, for real, and when nothing is new.
+        self.assertRun(self.run_opml("-n", "-s", self.spool, "import", opml), status=1,
+                       stdout="\n".join(groups), stderr=stderr)
+        self.assertEqual(self.read(".skifferrc"), EXISTING)
+        self.assertRun(self.run_opml("-s", self.spool, "import", opml), status=1,
+                       stdout="".join(added), stderr=stderr)
+        self.assertEqual(self.read(".skifferrc"), EXISTING + "\n\n" + "\n".join(groups))
+        self.assertEqual(len(os.listdir(self.spool)), len(groups))
+        result = self.run_opml("-s", self.spool, "import", opml)
+        self.assertEqual((result.status, result.stdout),
+                         (1, "No new channels in OPML file %s.\n" % opml), result)
+        self.assertTrue(result.stderr.startswith("".join(skipped)), result)
+
     def test_hostile_or_broken_files_change_nothing(self):
         big = self.write("big.opml", '<?xml version="1.0"?><opml><body/></opml><!--'
                          + "x" * (8 << 20) + "-->")
@@ -140,9 +209,6 @@ class ImportTests(SkifferTestCase):
             ("external-entity.opml", "line 3: entity declarations are not accepted"),
             ("malformed.opml", "line 8: Premature end of data in tag opml line 2"),
             ("not-opml.xml", "the top-level element is not opml"),
-            ("rss-without-url.opml", "the outline on line 6 has type rss but no xmlUrl"),
-            ("url-injection.opml",
-             "the outline on line 5 has an xmlUrl that is not an http or https URL"),
             (big, "larger than 8 MiB"),
             (self.path("absent.opml"), "No such file or directory"),
             (self.home, "Is a directory"),

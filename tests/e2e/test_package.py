@@ -1,19 +1,30 @@
 """The Debian package that cpack builds: its control fields, dependencies
-found from the libraries the programs link, the files it installs, and the
-unpacked programs running."""
+found from the libraries the programs link, the files it installs, what
+lintian makes of it, and the unpacked programs running."""
 
 import glob
+import gzip
 import os
 import re
 import shutil
 import subprocess
 import tempfile
+import unittest
 
 from harness import VERSION, SkifferTestCase
-from system import BUILD
+from system import BUILD, SOURCE
 from test_install import expected_files
 
 CPACK = os.environ.get("SKIFFER_CPACK", "cpack")
+DOC = "/usr/share/doc/skiffer/"
+
+
+def packaged_files():
+    """What `cmake --install` installs under /usr, with the man pages
+    compressed, and the two files that Debian asks of every package."""
+    files = [path + ".gz" if path.startswith("/usr/share/man/") else path
+             for path in expected_files("/usr")]
+    return sorted(files + [DOC + "copyright", DOC + "changelog.gz"])
 
 
 class PackageTests(SkifferTestCase):
@@ -51,7 +62,8 @@ class PackageTests(SkifferTestCase):
                                                 .strip()))
         info = self.dpkg_deb("-I")
         for field in ["Package: skiffer", "Version: %s" % VERSION, "Section: sound",
-                      "Maintainer: ", "Description: download new podcast episodes"]:
+                      "Priority: optional", "Maintainer: ",
+                      "Description: download new podcast episodes"]:
             self.assertIn(" " + field, info)
 
     def test_dependencies_come_from_the_linked_libraries(self):
@@ -66,13 +78,20 @@ class PackageTests(SkifferTestCase):
         listing = self.dpkg_deb("-c")
         files = sorted(line.split()[-1][1:] for line in listing.splitlines()
                        if not line.startswith("d"))
-        self.assertEqual(files, expected_files("/usr"))
+        self.assertEqual(files, packaged_files())
         for line in listing.splitlines():
             self.assertRegex(line, r"^\S+ root/root ", line)
 
+    @unittest.skipUnless(shutil.which("lintian"), "lintian is not installed")
+    def test_lintian_finds_no_error_or_warning(self):
+        completed = subprocess.run(["lintian", "--fail-on", "error,warning", self.package],
+                                   capture_output=True, text=True, timeout=600,
+                                   env=self.environment())
+        tags = [line for line in completed.stdout.splitlines() if line[:2] in ("E:", "W:")]
+        self.assertEqual((completed.returncode, tags), (0, []), completed)
+
     def test_unpacked_programs_run(self):
-        root = self.path("root")
-        subprocess.run(["dpkg-deb", "-x", self.package, root], check=True, timeout=60)
+        root = self.unpack()
         result = self.run_skiffer("--version", binary=root + "/usr/bin/skiffer")
         self.assertEqual(result.status, 0, result)
         self.assertTrue(result.stdout.startswith("skiffer %s " % VERSION), result)
@@ -83,3 +102,46 @@ class PackageTests(SkifferTestCase):
             self.assertIn("\nExecStart=/usr/bin/skiffer -q -j 4\n", unit.read())
         with open(root + "/usr/share/doc/skiffer/examples/skifferrc") as example:
             self.assertTrue(example.read().startswith("# Example configuration for skiffer."))
+
+    def test_man_pages_and_changelog_are_packed_with_gzip_9n(self):
+        root = self.unpack()
+        for page in ["man1/skiffer.1", "man1/skiffer-opml.1", "man5/skifferrc.5"]:
+            with self.subTest(page=page):
+                with open(os.path.join(BUILD, "doc", os.path.basename(page)), "rb") as built:
+                    self.assertEqual(self.unpacked_gzip(root + "/usr/share/man/%s.gz" % page),
+                                     built.read())
+        changelog = self.unpacked_gzip(root + DOC + "changelog.gz").decode()
+        self.assertRegex(changelog, r"^skiffer \(%s\) unstable; urgency=medium\n\n  \* "
+                         % re.escape(VERSION))
+        self.assertRegex(changelog, r"\n -- .+ <.+>  \w{3}, \d\d \w{3} \d{4} "
+                         r"\d\d:\d\d:\d\d \+0000\n$")
+
+    def test_copyright_file_carries_the_licence(self):
+        with open(os.path.join(SOURCE, "LICENSE")) as licence:
+            licence_text = licence.read().split("the skiffer developers\n\n", 1)[1]
+        with open(self.unpack() + DOC + "copyright") as copyright_file:
+            copyright_text = copyright_file.read()
+        self.assertTrue(copyright_text.startswith(
+            "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/\n"))
+        _, field = copyright_text.split(
+            "\nFiles: *\nCopyright: 2026 the skiffer developers\nLicense: Expat\n")
+        # Each line of the field is indented by one space, and " ." stands
+        # for an empty line.
+        lines = ["" if line == " ." else line[1:] for line in field.splitlines()]
+        self.assertEqual("\n".join(lines) + "\n", licence_text)
+
+    def unpack(self):
+        root = self.path("root")
+        subprocess.run(["dpkg-deb", "-x", self.package, root], check=True, timeout=60)
+        return root
+
+    def unpacked_gzip(self, path):
+        """The content of the gzip file at `path`, checked to be packed as
+        `gzip -9n` packs: no file name, no time stamp, best compression, so
+        that the same text always gives the same bytes."""
+        with open(path, "rb") as packed:
+            data = packed.read()
+        flags_name, mtime, extra_flags = data[3] & 0x08, data[4:8], data[8]
+        self.assertEqual((data[:3], flags_name, mtime, extra_flags),
+                         (b"\x1f\x8b\x08", 0, b"\0\0\0\0", 2), path)
+        return gzip.decompress(data)

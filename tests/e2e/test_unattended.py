@@ -269,6 +269,36 @@ class KillTests(UpdateTestCase):
                          ["other.xml.Ab3dEf", "pod.lock", "pod.xml"])
         self.assertState("pod", urls)
 
+    @unittest.skipUnless(shutil.which("strace"), "strace kills the run before a save")
+    def test_kill_between_playlist_and_state_lists_the_episode_once(self):
+        # An episode goes into the playlist before the state save that
+        # records it. strace kills the run as it renames the second save into
+        # place: the second episode is whole and listed, but not recorded, so
+        # the resume takes it again. Lines written by hand stay, twice if
+        # they were twice.
+        urls = [self.publish("e%d.mp3" % n) for n in range(1, 4)]
+        self.write_config("[pod]\nurl=%s\nspool=spool\nplaylist=list.m3u\n"
+                          % self.publish_feed([{"url": url} for url in urls]))
+        mine = "# by hand\nspool/old.mp3\nspool/old.mp3\nspool/e2.mp3 \n"
+        self.write("list.m3u", mine)
+        killed = self.run_skiffer("-q", env=UNDER_STRACE, wrapper=[
+            "strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=rename",
+            "-e", "inject=rename:signal=KILL:when=2"])
+        self.assertEqual(killed.status, -signal.SIGKILL, killed)
+        self.assertEqual(self.read("list.m3u"), mine + "spool/e1.mp3\nspool/e2.mp3\n")
+        self.assertState("pod", urls[:1], last_fetched=False)
+
+        result = self.run_skiffer("-v", "-r")
+        self.assertEqual((result.status, result.stderr), (0, ""), result)
+        # Told as any episode taken is told, listed or not before.
+        for name in ("e2.mp3", "e3.mp3"):
+            self.assertIn(" * Added downloaded enclosure spool/%s to playlist list.m3u.\n"
+                          % name, result.stdout)
+        self.assertEqual(self.read("list.m3u"),
+                         mine + "spool/e1.mp3\nspool/e2.mp3\nspool/e3.mp3\n")
+        self.assertEqual(self.read("spool/e2.mp3", "rb"), EPISODE)
+        self.assertState("pod", urls)
+
 
 class DurabilityTests(UpdateTestCase):
     @unittest.skipUnless(shutil.which("strace"), "strace shows the order of the syncs")

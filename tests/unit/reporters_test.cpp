@@ -7,6 +7,7 @@
 #include <set>
 #include <string>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -196,6 +197,54 @@ TEST(playlist, appends_one_line_per_file_to_what_is_there) {
     fd_capture quiet(1);
     append_to_playlist(configuration, "spool/three.mp3", true);
     EXPECT_EQ(quiet.finish(), "");
+}
+
+TEST(playlist, a_path_already_listed_is_told_as_added_and_not_written_again) {
+    const struct {
+        const char *before;
+        bool appended;
+    } cases[] = {
+        {"spool/one.mp3\n", false},
+        {"# mine\nspool/one.mp3\nspool/two.mp3\n", false},
+        {"# mine\nspool/one.mp3", false},
+        {"", true},
+        // Only the exact line counts, and the lines there stay as they are.
+        {"/srv/spool/one.mp3\nspool/one.mp3.part\n spool/one.mp3\n", true},
+        {"spool/one.mp3\r\n", true},
+        {"spool/two.mp3\nspool/two.mp3\n", true},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.before);
+        scratch_directory dir;
+        channel_configuration configuration = pod_configuration();
+        configuration.playlist = dir / "list.m3u";
+        write_file(*configuration.playlist, c.before);
+        fd_capture out(1);
+        fd_capture err(2);
+        append_to_playlist(configuration, "spool/one.mp3", true);
+        EXPECT_EQ(err.finish(), "");
+        EXPECT_EQ(out.finish(), " * Added downloaded enclosure spool/one.mp3 to playlist " +
+                                    *configuration.playlist + ".\n");
+        EXPECT_EQ(read_file(*configuration.playlist),
+                  c.appended ? c.before + std::string("spool/one.mp3\n") : c.before);
+    }
+}
+
+TEST(playlist, a_fifo_is_written_without_being_read) {
+    scratch_directory dir;
+    channel_configuration configuration = pod_configuration();
+    configuration.playlist = dir / "list.fifo";
+    ASSERT_EQ(mkfifo(configuration.playlist->c_str(), 0600), 0);
+    // A reader is there, as a program fed from the playlist would be; a
+    // read of the FIFO by the writer would wait for ever or take its lines.
+    unique_fd reader(open(configuration.playlist->c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    ASSERT_TRUE(reader);
+    append_to_playlist(configuration, "spool/one.mp3", false);
+    append_to_playlist(configuration, "spool/one.mp3", false);
+    char buffer[64];
+    const ssize_t count = read(reader.get(), buffer, sizeof buffer);
+    ASSERT_GT(count, 0) << std::strerror(errno);
+    EXPECT_EQ(std::string(buffer, static_cast<size_t>(count)), "spool/one.mp3\nspool/one.mp3\n");
 }
 
 TEST(playlist, a_playlist_that_cannot_be_opened_is_reported_without_confirmation) {
