@@ -160,9 +160,12 @@ private:
     // channel, its name.
     using startable_host = std::tuple<int, size_t, const std::string *>;
 
+    // Takes the host's entry out of startable_ before its queue changes,
+    // and files it again afterwards. The entry names the host by its key in
+    // hosts_, whichever string the caller holds.
     void unfile_host(const std::string &host, const host_queue &queue) {
         if (!queue.ready.empty() && queue.running < channels_per_host)
-            startable_.erase({queue.running, *queue.ready.begin(), &host});
+            startable_.erase({queue.running, *queue.ready.begin(), &hosts_.find(host)->first});
     }
 
     void file_host(const std::string &host, const host_queue &queue) {

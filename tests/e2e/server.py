@@ -218,14 +218,28 @@ class Handler(BaseHTTPRequestHandler):
 class Server(ThreadingHTTPServer):
     daemon_threads = True
 
-    def __init__(self, root, log_path=None):
-        super().__init__(("127.0.0.1", 0), Handler)
+    def __init__(self, root, log_path=None, host="127.0.0.1"):
+        super().__init__((host, 0), Handler)
         self.root = root
         self.log_path = log_path
         self.requests = []
         self.lock = threading.Lock()
         self.stopping = threading.Event()
         self.bombs = {}
+        # Connections open at once, now and at most: a client that keeps
+        # an idle connection open counts, as it does for a real server.
+        self.connections = 0
+        self.most_connections = 0
+
+    def process_request_thread(self, request, client_address):
+        with self.lock:
+            self.connections += 1
+            self.most_connections = max(self.most_connections, self.connections)
+        try:
+            super().process_request_thread(request, client_address)
+        finally:
+            with self.lock:
+                self.connections -= 1
 
     def shutdown(self):
         # Stalled and endless answers watch this and end.
@@ -265,12 +279,13 @@ class Server(ThreadingHTTPServer):
         return self.server_address[1]
 
     def url(self, path):
-        return "http://127.0.0.1:%d/%s" % (self.port, path.lstrip("/"))
+        return "http://%s:%d/%s" % (self.server_address[0], self.port, path.lstrip("/"))
 
 
-def start(root, log_path=None):
-    """Serves `root` from a background thread; call shutdown() when done."""
-    server = Server(root, log_path)
+def start(root, log_path=None, host="127.0.0.1"):
+    """Serves `root` on `host` (any loopback address: several stand for
+    several hosts) from a background thread; call shutdown() when done."""
+    server = Server(root, log_path, host)
     threading.Thread(target=server.serve_forever, daemon=True).start()
     return server
 
