@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <memory>
 
+#include <curl/curl.h>
+
 namespace skiffer {
 
 // One download's text progress bar on standard output.
@@ -19,8 +21,10 @@ struct progress_bar {
 // sized from COLUMNS.
 std::unique_ptr<progress_bar> progress_bar_new(int64_t resume_offset);
 
-// libcurl's progress function; `bar` is the progress_bar. Always returns 0.
-int progress_bar_cb(void *bar, double dltotal, double dlnow, double ultotal, double ulnow);
+// libcurl's transfer-info function (CURLOPT_XFERINFOFUNCTION); `bar` is the
+// progress_bar, the rest are byte counts. Always returns 0.
+int progress_bar_cb(void *bar, curl_off_t dltotal, curl_off_t dlnow, curl_off_t ultotal,
+                    curl_off_t ulnow);
 
 // Ends the bar's line and releases the bar.
 void progress_bar_free(std::unique_ptr<progress_bar> bar);
