@@ -29,6 +29,7 @@ import statistics
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -62,28 +63,61 @@ def note(text):
 running_child = None
 
 
-def measure(helper, argv, env, cwd, scratch):
+def drain(fd, shown):
+    """Reads a pseudo-terminal into `shown` until its last writer has gone,
+    so that a program writing to it never blocks on a full buffer."""
+    while True:
+        try:
+            block = os.read(fd, 65536)
+        except OSError:  # EIO: every slave descriptor is closed
+            return
+        if not block:
+            return
+        shown += block
+
+
+def measure(helper, argv, env, cwd, scratch, terminal=False):
     """Runs argv through the `measure` helper and answers (wall seconds, peak
-    RSS in KiB, exit status, standard error). Standard output goes to
-    /dev/null."""
+    RSS in KiB, exit status, standard error, what the terminal showed).
+    Standard output goes to /dev/null, or with `terminal` to a
+    pseudo-terminal."""
     global running_child
     result_path = os.path.join(scratch, "measure.result")
     stderr_path = os.path.join(scratch, "measure.stderr")
-    with open(stderr_path, "wb") as err:
-        # A process group of its own: an interruption reaches this script
-        # alone, and the clean-up ends the group, program included.
-        running_child = subprocess.Popen([helper, result_path] + argv, env=env, cwd=cwd,
-                                         stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                         stderr=err, process_group=0)
-        helper_status = running_child.wait()
-        running_child = None
+    stdout, shown = subprocess.DEVNULL, bytearray()
+    if terminal:
+        master, stdout = os.openpty()
+        reader = threading.Thread(target=drain, args=(master, shown), daemon=True)
+        reader.start()
+    try:
+        with open(stderr_path, "wb") as err:
+            # A process group of its own: an interruption reaches this script
+            # alone, and the clean-up ends the group, program included.
+            running_child = subprocess.Popen([helper, result_path] + argv, env=env, cwd=cwd,
+                                             stdin=subprocess.DEVNULL, stdout=stdout,
+                                             stderr=err, process_group=0)
+            if terminal:
+                # The reader sees the end only once the program holds the
+                # slave alone.
+                os.close(stdout)
+                stdout = None
+            helper_status = running_child.wait()
+            running_child = None
+    finally:
+        if terminal:
+            # After an interruption the program may still hold the slave.
+            end_running_child()
+            if stdout is not None:
+                os.close(stdout)
+            reader.join()
+            os.close(master)
     with open(stderr_path, "rb") as f:
         errors = f.read().decode("utf-8", "replace")
     if helper_status != 0:
         raise BenchError("cannot run %s: %s" % (argv[0], errors))
     with open(result_path) as f:
         seconds, rss, status = f.read().split()
-    return float(seconds), int(rss), int(status), errors
+    return float(seconds), int(rss), int(status), errors, bytes(shown)
 
 
 def end_running_child():
@@ -96,25 +130,31 @@ class Command:
     """One program run that is timed: `setup` runs before each run, untimed,
     and `check` after it, to make sure the work was done."""
 
-    def __init__(self, name, argv, env, cwd, setup=None, check=None):
+    def __init__(self, name, argv, env, cwd, setup=None, check=None, terminal=False,
+                 shows=None):
         self.name = name
         self.argv = argv
         self.env = env
         self.cwd = cwd
         self.setup = setup
         self.check = check
+        self.terminal = terminal  # standard output on a pseudo-terminal
+        self.shows = shows  # bytes the terminal must have shown
         self.samples = []  # (seconds, KiB)
 
     def run_once(self, helper, scratch):
         if self.setup:
             self.setup()
-        seconds, rss, status, errors = measure(helper, self.argv, self.env, self.cwd, scratch)
+        seconds, rss, status, errors, screen = measure(helper, self.argv, self.env, self.cwd,
+                                                       scratch, self.terminal)
         # skiffer reports a failed channel on standard error and still
         # exits with 0, so any message counts as a failure.
         if status != 0 or errors:
             shown = " ".join(self.argv[:6]) + (" ..." if len(self.argv) > 6 else "")
             raise BenchError("%s failed (exit status %d): %s\n%s"
                              % (self.name, status, shown, errors[:2000]))
+        if self.shows is not None and self.shows not in screen:
+            raise BenchError("%s did not show %r on its terminal" % (self.name, self.shows))
         if self.check:
             self.check()
         return seconds, rss
@@ -625,12 +665,15 @@ class Bench:
             if not os.path.exists(downloaded) or os.path.getsize(downloaded) != size:
                 raise BenchError("the %d MiB enclosure did not arrive whole" % (size // MIB))
 
-        plain = {label: self.skiffer(label, path, home, [], setup=fresh, check=check)
+        # Standard output is a pseudo-terminal, as for a person watching the
+        # bar, and so for the run without -p too: the two differ only in the
+        # bar, which COLUMNS makes 74 characters wide.
+        plain = {label: self.skiffer(label, path, home, [], setup=fresh, check=check,
+                                     terminal=True)
                  for label, path in self.binaries}
-        # The bar draws on a terminal 80 columns wide; its output goes to
-        # /dev/null like every other run's.
         bar = {label: Command("%s -p" % label, [path, "-p"], environment(home, COLUMNS="80"),
-                              home, setup=fresh, check=check)
+                              home, setup=fresh, check=check, terminal=True,
+                              shows=b"#" * 74 + b" 100%")
                for label, path in self.binaries}
         curl = Command("curl -s -o", ["curl", "-q", "-sS", "--fail", "-o", downloaded, url],
                        environment(home), home, setup=fresh, check=check)

@@ -300,8 +300,8 @@ int transfer(const char *url, FILE *stream, curl_write_callback write_function,
         curl_easy_setopt(curl, CURLOPT_ACCEPT_ENCODING, "");
     if (bar != nullptr) {
         curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
-        curl_easy_setopt(curl, CURLOPT_PROGRESSFUNCTION, progress_bar_cb);
-        curl_easy_setopt(curl, CURLOPT_PROGRESSDATA, bar);
+        curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, progress_bar_cb);
+        curl_easy_setopt(curl, CURLOPT_XFERINFODATA, bar);
     } else {
         curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 1L);
     }

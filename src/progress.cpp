@@ -87,7 +87,8 @@ std::unique_ptr<progress_bar> progress_bar_new(int64_t resume_offset) {
     return bar;
 }
 
-int progress_bar_cb(void *data, double dltotal, double dlnow, double ultotal, double ulnow) {
+int progress_bar_cb(void *data, curl_off_t dltotal, curl_off_t dlnow, curl_off_t ultotal,
+                    curl_off_t ulnow) {
     auto *bar = static_cast<progress_bar *>(data);
     SKIFFER_ASSERT(ultotal == 0);
     SKIFFER_ASSERT(ulnow == 0);
@@ -103,9 +104,8 @@ int progress_bar_cb(void *data, double dltotal, double dlnow, double ultotal, do
     int filled = 0;
     double fraction = 0;
     if (dltotal != 0) {
-        int64_t total = static_cast<int64_t>(dltotal) + bar->resume_offset;
-        int64_t now = static_cast<int64_t>(dlnow) + bar->resume_offset;
-        now = std::min(now, total);
+        int64_t total = dltotal + bar->resume_offset;
+        int64_t now = std::min<int64_t>(dlnow + bar->resume_offset, total);
         // total is only 0 or less for figures no transfer reports; dividing
         // by it would make a NaN, which has no int value.
         if (total > 0) {

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <memory>
 
+#include <curl/curl.h>
+
 #include "output.hpp"
 
 namespace skiffer {
@@ -40,8 +42,10 @@ struct download_totals {
 };
 download_totals current_download_totals();
 
-// libcurl's progress function; `bar` is the progress_bar. Always returns 0.
-int progress_bar_cb(void *bar, double dltotal, double dlnow, double ultotal, double ulnow);
+// libcurl's transfer-info function (CURLOPT_XFERINFOFUNCTION); `bar` is the
+// progress_bar, the rest are byte counts. Always returns 0.
+int progress_bar_cb(void *bar, curl_off_t dltotal, curl_off_t dlnow, curl_off_t ultotal,
+                    curl_off_t ulnow);
 
 // Ends the bar's line (a bar in the status line takes its download out of
 // the totals instead) and releases the bar.
