@@ -88,8 +88,8 @@ std::string parse_entry(std::string_view data, feed_cache_entry &entry) {
     if (auto modified = take_line(data, at, "last-modified"))
         entry.last_modified = std::string(*modified);
     std::optional<int64_t> body_size;
-    for (auto [key, field] : {std::pair{"stored", &entry.stored},
-                              std::pair{"not-before", &entry.not_before}}) {
+    for (auto [key, field] :
+         {std::pair{"stored", &entry.stored}, std::pair{"not-before", &entry.not_before}}) {
         if (auto text = take_line(data, at, key)) {
             std::optional<int64_t> value = parse_count(*text);
             if (!value)
@@ -188,8 +188,8 @@ bool feed_cache_store(const std::string &path, const feed_cache_entry &entry, bo
     if (entry.not_before)
         header += "not-before " + format_count(*entry.not_before) + "\n";
     if (entry.compressed_body)
-        header += "body " + format_count(static_cast<int64_t>(entry.compressed_body->size())) +
-                  "\n";
+        header +=
+            "body " + format_count(static_cast<int64_t>(entry.compressed_body->size())) + "\n";
     header += "\n";
     const int result = write_via_temporary_file(
         path,
@@ -213,8 +213,7 @@ bool feed_cache_compress_file(const std::string &path, std::string &compressed) 
     z_stream z{};
     // 15 window bits and 16 for the gzip wrapper, whose check sum and
     // length let a damaged entry be told from a good one.
-    if (deflateInit2(&z, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) !=
-        Z_OK)
+    if (deflateInit2(&z, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK)
         return false;
     compressed.resize(deflateBound(&z, length));
     z.next_in = reinterpret_cast<Bytef *>(contents);

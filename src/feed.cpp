@@ -397,10 +397,10 @@ std::unique_ptr<feed_document> parse_feed(const char *path, counted_input *count
     // The read hands the tree over and leaves nothing in context->myDoc.
     constexpr int options = XML_PARSE_COMPACT | XML_PARSE_NONET;
     xmlCtxtUseOptions(context.get(), options);
-    xml_document_ptr tree(counted != nullptr
-                              ? xmlCtxtReadIO(context.get(), read_counted, keep_open, counted, path,
-                                              nullptr, options)
-                              : xmlCtxtReadFile(context.get(), path, nullptr, options));
+    xml_document_ptr tree(
+        counted != nullptr
+            ? xmlCtxtReadIO(context.get(), read_counted, keep_open, counted, path, nullptr, options)
+            : xmlCtxtReadFile(context.get(), path, nullptr, options));
     if (counted != nullptr && counted->exceeded) {
         print_err("Error parsing RSS file %s: The feed exceeds the limit of %" PRIu64 " bytes.\n",
                   path, counted->limit);

@@ -175,12 +175,17 @@ bool set_validators(CURL *curl, const http_exchange &exchange, slist_ptr &header
     return true;
 }
 
-// The value of the last answer's header `name`, as the server sent it.
+// The value of the last answer's header `name`, as the server sent it,
+// without the white space around it, which is no part of a value. libcurl
+// 7.88 gives an empty value as the line's carriage return.
 std::optional<std::string> answer_header(CURL *curl, const char *name) {
     struct curl_header *header = nullptr;
     if (curl_easy_header(curl, name, 0, CURLH_HEADER, -1, &header) != CURLHE_OK)
         return std::nullopt;
-    return std::string(header->value);
+    std::string value(header->value);
+    const size_t end = value.find_last_not_of(" \t\r\n");
+    value.erase(end == std::string::npos ? 0 : end + 1);
+    return value;
 }
 
 void read_answer(CURL *curl, long status, http_exchange &exchange) {
@@ -379,8 +384,7 @@ int fetch_url(const char *url, FILE *stream, curl_write_callback write_function,
                     exchange);
 }
 
-int fetch_url_to_stream(FILE *stream, const std::string &url, int debug,
-                        http_exchange *exchange) {
+int fetch_url_to_stream(FILE *stream, const std::string &url, int debug, http_exchange *exchange) {
     feed_sink sink{.stream = stream};
     return transfer(url.c_str(), stream, nullptr, 0, debug, nullptr, nullptr, &sink, exchange);
 }

@@ -127,8 +127,7 @@ void update_cache(feed_cache_slot &cache, const std::string &url, const http_exc
     std::optional<feed_cache_entry> next;
     if (obtained && exchange.status == 200) {
         // A copy with nothing to ask the server about is of no use.
-        if (compressed && (non_empty(exchange.etag) || non_empty(exchange.last_modified)))
-        {
+        if (compressed && (non_empty(exchange.etag) || non_empty(exchange.last_modified))) {
             next.emplace();
             next->url = url;
             next->etag = non_empty(exchange.etag);
@@ -417,8 +416,8 @@ int channel_refresh(channel_state &state, const channel_configuration &configura
 
     if (reporter)
         reporter(configuration, EVENT_CHANNEL_START, nullptr, nullptr, nullptr, true);
-    std::unique_ptr<feed_document> feed = remote ? fetch_remote_feed(state.url, cache, options)
-                                                 : feed_parse_file(state.url.c_str());
+    std::unique_ptr<feed_document> feed =
+        remote ? fetch_remote_feed(state.url, cache, options) : feed_parse_file(state.url.c_str());
     if (reporter)
         reporter(configuration, EVENT_FEED_FETCHED, feed ? &feed->channel_info : nullptr, nullptr,
                  nullptr, true);
@@ -447,9 +446,9 @@ int channel_refresh(channel_state &state, const channel_configuration &configura
                 reporter(configuration, EVENT_ENCLOSURE_DONE, &info, &enclosure, nullptr, true);
             }
         } else {
-            download_outcome outcome = download_enclosure(state, recorded, configuration, reporter,
-                                                          info, item, options, shared->paused,
-                                                          path);
+            download_outcome outcome =
+                download_enclosure(state, recorded, configuration, reporter, info, item, options,
+                                   shared->paused, path);
             if (outcome == download_outcome::loop_ends)
                 break;
             // Not recorded, so the next run tries it again; the loop goes on,
