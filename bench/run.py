@@ -906,7 +906,9 @@ def table(bench):
         references = [line.reference[label].median(index) for label in labels]
         row = [str(line.row), line.work, line.storage] + [show(f) for f in figures]
         row += [line.reference_label, show(references[0])]
-        row += ["%.2f×" % (f / r) for f, r in zip(figures, references)]
+        # A ratio far below 1 (bytes) keeps two significant digits.
+        row += ["%.2f×" % (f / r) if f >= r / 100 else "%.4f×" % (f / r)
+                for f, r in zip(figures, references)]
         row += [line.target]
         rows.append(row)
     widths = [max(len(r[i]) for r in [header] + rows) for i in range(len(header))]
