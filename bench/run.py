@@ -20,6 +20,8 @@ figure would mean nothing).
 import argparse
 import datetime
 import email.utils
+import gzip
+import http.server
 import os
 import random
 import shutil
@@ -41,10 +43,10 @@ STAMP = "Sun, 05-Mar-2000 07:08:09 GMT"
 SIZES = {
     "full": dict(catchup_items=16000, enclosures=500, enclosure_size=64 * 1024,
                  channels=200, channel_items=300, list_items=100000, big=1024 * MIB,
-                 repeat=5, repeat_heavy=3),
+                 remote_channels=200, remote_delay_ms=30, repeat=5, repeat_heavy=3),
     "quick": dict(catchup_items=2000, enclosures=100, enclosure_size=64 * 1024,
                   channels=20, channel_items=300, list_items=10000, big=64 * MIB,
-                  repeat=5, repeat_heavy=3),
+                  remote_channels=16, remote_delay_ms=20, repeat=5, repeat_heavy=3),
 }
 
 
@@ -140,7 +142,10 @@ class Command:
         self.check = check
         self.terminal = terminal  # standard output on a pseudo-terminal
         self.shows = shows  # bytes the terminal must have shown
-        self.samples = []  # (seconds, KiB)
+        # A function that answers the bytes a server sent during the run,
+        # for rows that count them; called after `check`.
+        self.count_bytes = None
+        self.samples = []  # (seconds, KiB) or (seconds, KiB, bytes)
 
     def run_once(self, helper, scratch):
         if self.setup:
@@ -157,6 +162,8 @@ class Command:
             raise BenchError("%s did not show %r on its terminal" % (self.name, self.shows))
         if self.check:
             self.check()
+        if self.count_bytes:
+            return seconds, rss, self.count_bytes()
         return seconds, rss
 
     def median(self, index=0):
@@ -186,6 +193,14 @@ def fmt_time(seconds):
     if seconds < 10:
         return "%.2f s" % seconds
     return "%.1f s" % seconds
+
+
+def fmt_bytes(count):
+    if count >= 10 * 1000 * 1000:
+        return "%.0f MB" % (count / 1e6)
+    if count >= 10 * 1000:
+        return "%.0f kB" % (count / 1e3)
+    return "%.0f B" % count
 
 
 def fmt_rss(kib):
@@ -352,6 +367,117 @@ class Nginx:
         self.process = None
 
 
+# ---- a feed host far away ----------------------------------------------------
+
+class FeedHost:
+    """Serves feeds as a podcast host does, from `addresses` loopback
+    addresses (127.0.0.2 on), each on a port of its own, with every request
+    held back `delay_ms` milliseconds as a distant server would be: gzip
+    when the client accepts it, validators (ETag and Last-Modified) with
+    every feed and 304 to a request that sends them back, and a count of
+    every byte it sent, headers included. `feeds` maps each path to its
+    body; url(path) answers the address that serves it, the feeds going to
+    the addresses in turn. Runs in threads of this process until stop()."""
+
+    MODIFIED = "Mon, 05 Jan 2026 06:00:00 GMT"
+
+    def __init__(self, feeds, addresses=8, delay_ms=30):
+        self.delay = delay_ms / 1000
+        self.lock = threading.Lock()
+        self.sent = 0
+        self.bodies = {}
+        for index, (path, body) in enumerate(sorted(feeds.items())):
+            body = body.encode() if isinstance(body, str) else body
+            self.bodies[path] = (body, gzip.compress(body, 6), '"%x-%d"' % (index, len(body)))
+        self.servers = []
+        host = self
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            protocol_version = "HTTP/1.1"
+
+            def log_message(self, *args):
+                pass
+
+            def setup(self):
+                super().setup()
+                self.wfile = CountingWriter(self.wfile, host)
+
+            def do_GET(self):
+                time.sleep(host.delay)
+                found = host.bodies.get(self.path)
+                if found is None:
+                    self.send_response(404)
+                    self.send_header("Content-Length", "0")
+                    self.end_headers()
+                    return
+                plain, packed, etag = found
+                if (self.headers.get("If-None-Match") == etag
+                        or (self.headers.get("If-None-Match") is None
+                            and self.headers.get("If-Modified-Since") == host.MODIFIED)):
+                    self.send_response(304)
+                    self.send_header("ETag", etag)
+                    self.send_header("Last-Modified", host.MODIFIED)
+                    self.end_headers()
+                    return
+                gzipped = "gzip" in self.headers.get("Accept-Encoding", "")
+                body = packed if gzipped else plain
+                self.send_response(200)
+                self.send_header("Content-Type", "application/rss+xml")
+                self.send_header("ETag", etag)
+                self.send_header("Last-Modified", host.MODIFIED)
+                if gzipped:
+                    self.send_header("Content-Encoding", "gzip")
+                self.send_header("Content-Length", str(len(body)))
+                self.end_headers()
+                self.wfile.write(body)
+
+        for n in range(addresses):
+            server = http.server.ThreadingHTTPServer(("127.0.0.%d" % (n + 2), 0), Handler)
+            server.daemon_threads = True
+            threading.Thread(target=server.serve_forever, daemon=True).start()
+            self.servers.append(server)
+
+    def url(self, path):
+        index = sorted(self.bodies).index(path) % len(self.servers)
+        address, port = self.servers[index].server_address
+        return "http://%s:%d%s" % (address, port, path)
+
+    def add_sent(self, count):
+        with self.lock:
+            self.sent += count
+
+    def take_sent(self):
+        """The bytes sent since the last call."""
+        with self.lock:
+            sent, self.sent = self.sent, 0
+        return sent
+
+    def stop(self):
+        for server in self.servers:
+            server.shutdown()
+            server.server_close()
+        self.servers = []
+
+
+class CountingWriter:
+    """A socket's write file that adds what it writes to its host's count."""
+
+    def __init__(self, raw, host):
+        self.raw = raw
+        self.host = host
+
+    def write(self, data):
+        written = self.raw.write(data)
+        self.host.add_sent(len(data))
+        return written
+
+    def flush(self):
+        self.raw.flush()
+
+    def __getattr__(self, name):
+        return getattr(self.raw, name)
+
+
 # ---- feeds ------------------------------------------------------------------
 
 WORDS = ("harbour tide ferry lighthouse chart anchor mooring keel sail gale fog beacon "
@@ -359,9 +485,12 @@ WORDS = ("harbour tide ferry lighthouse chart anchor mooring keel sail gale fog 
          "almanac compass signal watch dock slipway").split()
 
 
-def rss_feed(channel_title, site, items, rng):
+def rss_feed(channel_title, site, items, rng, notes=None):
     """An RSS 2.0 document as a podcast host writes it; `items` yields
-    (enclosure url, length) newest first. An item takes about 450 bytes."""
+    (enclosure url, length) newest first. An item takes about 450 bytes,
+    and more with show notes: `notes`, when given, is a vocabulary from which
+    each item's description takes 90 words, which makes a feed about as
+    compressible as real ones (three to four times)."""
     start = datetime.datetime(2026, 1, 5, 6, 0, tzinfo=datetime.timezone.utc)
     parts = ['<?xml version="1.0" encoding="UTF-8"?>\n'
              '<rss version="2.0" xmlns:itunes="http://www.itunes.com/dtds/podcast-1.0.dtd" '
@@ -378,13 +507,21 @@ def rss_feed(channel_title, site, items, rng):
         parts.append(
             '<item>\n<title>%d: The %s and the %s</title>\n<link>%s/episodes/%d</link>\n'
             '<guid isPermaLink="false">%s-%d</guid>\n<pubDate>%s</pubDate>\n'
-            '<description>The %s and the %s.</description>\n'
+            '<description>The %s and the %s.%s</description>\n'
             '<itunes:duration>00:%02d:%02d</itunes:duration>\n'
             '<enclosure url="%s" length="%d" type="audio/mpeg"/>\n</item>\n'
             % (number, words[0], words[1], site, number, site.split("//")[1], number, date,
-               words[2], words[3], rng.randrange(20, 60), rng.randrange(60), url, length))
+               words[2], words[3],
+               " " + " ".join(rng.choices(notes, k=90)) + "." if notes else "",
+               rng.randrange(20, 60), rng.randrange(60), url, length))
     parts.append("</channel>\n</rss>\n")
     return "".join(parts)
+
+
+def vocabulary(rng, count=3000):
+    """Made-up words of three to ten letters, for show notes."""
+    letters = "etaoinshrdlucmfwypvbgkq"
+    return ["".join(rng.choices(letters, k=rng.randrange(3, 11))) for _ in range(count)]
 
 
 def media_urls(host, slug, count):
@@ -462,6 +599,7 @@ class Bench:
         self.lines = []
         self.workspace = None
         self.nginx = None
+        self.feed_host = None
         self.storages = ["tmpfs"] if args.tmpfs_only else ["tmpfs", "disk"]
         self.rng = random.Random(2026)
 
@@ -619,6 +757,64 @@ class Bench:
         self.add(3, "nothing new, %d local channels × %d items" % (channels, items), storage,
                  programs, xmllint, "`xmllint --noout`, same feeds and state files", "≤ 1.3×")
 
+    # 6. Nothing new in many remote feeds behind a slow network: the time and
+    # the bytes the server sends, against one curl fetching the same feeds.
+    def row_remote_nothing_new(self):
+        channels = self.sizes["remote_channels"]
+        items = self.sizes["channel_items"]
+        delay = self.sizes["remote_delay_ms"]
+        base = os.path.join(self.workspace.fast, "remote-nothing-new")
+        home = os.path.join(base, "home")
+        state_dir = os.path.join(home, ".skiffer")
+        os.makedirs(state_dir, exist_ok=True)
+        notes = vocabulary(self.rng)
+        feeds, slugs = {}, []
+        for c in range(channels):
+            slug = "remote-%03d" % c
+            urls = media_urls("media.%s.example" % slug, slug, items)
+            feeds["/feeds/%s.xml" % slug] = rss_feed(
+                "%s Notes %d" % (WORDS[c % len(WORDS)].title(), c), "https://%s.example" % slug,
+                [(u, 30000000 + i) for i, u in enumerate(urls)], self.rng, notes=notes)
+            write(os.path.join(state_dir, slug + ".xml"),
+                  '<?xml version="1.0" encoding="UTF-8"?>\n'
+                  '<channel version="1.0" rsslastfetched="%s">\n' % STAMP
+                  + "".join('  <enclosure url="%s" downloadtime="%s"/>\n' % (u, STAMP)
+                            for u in urls) + "</channel>\n")
+            slugs.append(slug)
+        self.feed_host = FeedHost(feeds, addresses=8, delay_ms=delay)
+        host = self.feed_host
+        urls = [host.url("/feeds/%s.xml" % slug) for slug in slugs]
+        skiffer_home(base, "home", list(zip(slugs, urls)))
+        spool = os.path.join(home, "spool")
+        plain = sum(len(b) for b in feeds.values())
+        packed = sum(len(host.bodies[p][1]) for p in feeds)
+
+        def check_nothing_taken():
+            if os.listdir(spool):
+                raise BenchError("skiffer downloaded something in the remote nothing-new row")
+
+        def counted(command):
+            command.setup = host.take_sent
+            command.count_bytes = host.take_sent
+            return command
+
+        programs = {label: counted(self.skiffer(label, path, home, [], check=check_nothing_taken))
+                    for label, path in self.binaries}
+        curl_argv = ["curl", "-q", "-sS", "--fail", "--compressed"]
+        for url in urls:
+            curl_argv += ["-o", "/dev/null", url]
+        curl = counted(Command("curl --compressed", curl_argv, environment(home), home))
+        self.group("6. nothing new in %d remote feeds, %d ms a request (%.0f KB each, %.0f KB "
+                   "gzipped)" % (channels, delay, plain / channels / 1000,
+                                 packed / channels / 1000),
+                   list(programs.values()) + [curl])
+        work = "nothing new, %d remote feeds of %.0f KB, %d ms latency" % (
+            channels, plain / channels / 1000, delay)
+        self.add(6, work, "tmpfs", programs, curl, "one `curl --compressed`, same feeds",
+                 "≤ 1.0×")
+        self.add(6, work + ", bytes sent", "tmpfs", programs, curl,
+                 "one `curl --compressed`, same feeds", "≤ 0.01×", metric="bytes")
+
     # 4. List mode over one large feed: time and peak memory.
     def row_list(self, storage):
         n = self.sizes["list_items"]
@@ -722,11 +918,15 @@ class Bench:
             if row in rows:
                 for storage in storages:
                     method(storage)
+        if 6 in rows:
+            self.row_remote_nothing_new()
 
     def stop(self):
         end_running_child()
         if self.nginx:
             self.nginx.stop()
+        if self.feed_host:
+            self.feed_host.stop()
         if self.workspace:
             self.workspace.remove()
 
@@ -742,13 +942,15 @@ def table(bench):
     header += ["Target"]
     rows = []
     for line in bench.lines:
-        index = 1 if line.metric == "rss" else 0
-        show = fmt_rss if line.metric == "rss" else fmt_time
+        index = {"rss": 1, "bytes": 2}.get(line.metric, 0)
+        show = {"rss": fmt_rss, "bytes": fmt_bytes}.get(line.metric, fmt_time)
         figures = [line.programs[label].median(index) for label in labels]
         references = [line.reference[label].median(index) for label in labels]
         row = [str(line.row), line.work, line.storage] + [show(f) for f in figures]
         row += [line.reference_label, show(references[0])]
-        row += ["%.2f×" % (f / r) for f, r in zip(figures, references)]
+        # A ratio far below 1 (bytes) keeps two significant digits.
+        row += ["%.2f×" % (f / r) if f >= r / 100 else "%.4f×" % (f / r)
+                for f, r in zip(figures, references)]
         row += [line.target]
         rows.append(row)
     widths = [max(len(r[i]) for r in [header] + rows) for i in range(len(header))]
@@ -833,8 +1035,8 @@ def build_release():
 def parse_rows(text):
     rows = set()
     for part in text.split(","):
-        if not part.strip().isdigit() or not 1 <= int(part) <= 5:
-            raise argparse.ArgumentTypeError("rows are numbers from 1 to 5, like 1,3")
+        if not part.strip().isdigit() or not 1 <= int(part) <= 6:
+            raise argparse.ArgumentTypeError("rows are numbers from 1 to 6, like 1,3")
         rows.add(int(part))
     return rows
 
@@ -852,9 +1054,10 @@ def main():
     parser.add_argument("--repeat", type=int, metavar="N",
                         help="counted runs of each program per row (default: 5, 3 in quick "
                              "mode and for the largest rows)")
-    parser.add_argument("--rows", type=parse_rows, default={1, 2, 3, 4, 5}, metavar="LIST",
+    parser.add_argument("--rows", type=parse_rows, default={1, 2, 3, 4, 5, 6}, metavar="LIST",
                         help="only these rows, like 1,3 (1 catch-up, 2 enclosures, 3 nothing "
-                             "new, 4 list mode, 5 large enclosure)")
+                             "new, 4 list mode, 5 large enclosure, 6 nothing new in remote "
+                             "feeds)")
     parser.add_argument("--tmpfs-only", action="store_true",
                         help="skip the on-disk variants of rows 1 to 3 (quick mode runs "
                              "those of rows 2 and 3)")

@@ -10,7 +10,7 @@ set -euo pipefail
 
 packages=(
     g++ make cmake pkg-config ca-certificates
-    libglib2.0-dev libcurl4-openssl-dev libxml2-dev libtag1-dev
+    libglib2.0-dev libcurl4-openssl-dev libxml2-dev libtag1-dev zlib1g-dev
     libgtest-dev googletest
     python3 python3-mutagen locales util-linux strace
     bash-completion zsh fish man-db groff-base systemd dpkg-dev file lintian

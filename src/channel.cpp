@@ -85,7 +85,8 @@ void run_checked_channel(const run_settings &settings, const channel_configurati
         channel_filter = enclosure_filter_new(configuration.filter->c_str(), 0);
         filter = channel_filter.get();
     }
-    channel_refresh(*state, configuration, settings.reporter, settings.refresh, filter);
+    channel_refresh(*state, configuration, settings.reporter, settings.refresh, filter,
+                    settings.shared.get());
 }
 
 void run_channel(const run_settings &settings, GKeyFile *kf, const char *identifier,

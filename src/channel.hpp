@@ -5,6 +5,7 @@
 // run over many channels, one after another or several at once, runs each
 // of them through here.
 
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -32,6 +33,9 @@ struct run_settings {
     std::optional<channel_configuration> defaults;
     // What killed runs left in the state directory.
     stale_temporary_files leftovers;
+    // The feed cache and the hosts that asked the run to stop: the one
+    // part that the channels change, safe to share between threads.
+    std::shared_ptr<refresh_shared> shared = std::make_shared<refresh_shared>();
 };
 
 // Checks a channel's group and its identifier (no '/', since it names the

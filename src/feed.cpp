@@ -389,13 +389,18 @@ std::unique_ptr<feed_document> parse_feed(const char *path, counted_input *count
 
     // No recovery, so a document that is not well-formed gives no tree; no
     // entity substitution and no DTD loading, so external entities and DTDs
-    // are neither read nor fetched. The only option keeps short texts inside
-    // their nodes, which changes nothing that is read. The read hands the
-    // tree over and leaves nothing in context->myDoc.
-    xml_document_ptr tree(counted != nullptr
-                              ? xmlCtxtReadIO(context.get(), read_counted, keep_open, counted, path,
-                                              nullptr, XML_PARSE_COMPACT)
-                              : xmlCtxtReadFile(context.get(), path, nullptr, XML_PARSE_COMPACT));
+    // are neither read nor fetched. COMPACT keeps short texts inside their
+    // nodes, which changes nothing that is read; NONET keeps every location
+    // away from libxml2's own HTTP and FTP clients, which know none of the
+    // limits of our transfers. xmlCtxtReadFile opens the document before it
+    // applies the options it is given, so they are set on the context first.
+    // The read hands the tree over and leaves nothing in context->myDoc.
+    constexpr int options = XML_PARSE_COMPACT | XML_PARSE_NONET;
+    xmlCtxtUseOptions(context.get(), options);
+    xml_document_ptr tree(
+        counted != nullptr
+            ? xmlCtxtReadIO(context.get(), read_counted, keep_open, counted, path, nullptr, options)
+            : xmlCtxtReadFile(context.get(), path, nullptr, options));
     if (counted != nullptr && counted->exceeded) {
         print_err("Error parsing RSS file %s: The feed exceeds the limit of %" PRIu64 " bytes.\n",
                   path, counted->limit);
@@ -543,12 +548,24 @@ void parse_feed_item(feed_document &document, int32_t index, xmlNode *item) {
     slot.enclosure = std::move(enclosure);
 }
 
-std::unique_ptr<feed_document> feed_fetch(const std::string &url, int debug) {
+std::unique_ptr<feed_document> feed_parse_downloaded(const std::string &path) {
+    input_buffer_ptr file(xmlParserInputBufferCreateFilename(path.c_str(), XML_CHAR_ENCODING_NONE));
+    if (!file) {
+        print_err("Error parsing RSS file %s.\n", path.c_str());
+        return nullptr;
+    }
+    counted_input counted{file.get(), static_cast<uint64_t>(feed_size_limit())};
+    return parse_feed(path.c_str(), &counted);
+}
+
+std::unique_ptr<feed_document> feed_fetch(const std::string &url, int debug,
+                                          http_exchange *exchange,
+                                          const downloaded_feed_keeper &keep) {
     std::string temporary_path;
     const int result = write_via_temporary_file(
         std::nullopt,
-        [&url](FILE *stream, int debug_flag) {
-            return fetch_url_to_stream(stream, url, debug_flag);
+        [&url, exchange](FILE *stream, int debug_flag) {
+            return fetch_url_to_stream(stream, url, debug_flag, exchange);
         },
         &temporary_path, debug);
     // The download and the temporary file report their own failures; what
@@ -558,15 +575,9 @@ std::unique_ptr<feed_document> feed_fetch(const std::string &url, int debug) {
             unlink(temporary_path.c_str());
         return nullptr;
     }
-    std::unique_ptr<feed_document> document;
-    input_buffer_ptr file(
-        xmlParserInputBufferCreateFilename(temporary_path.c_str(), XML_CHAR_ENCODING_NONE));
-    if (file) {
-        counted_input counted{file.get(), static_cast<uint64_t>(feed_size_limit())};
-        document = parse_feed(temporary_path.c_str(), &counted);
-    } else {
-        print_err("Error parsing RSS file %s.\n", temporary_path.c_str());
-    }
+    std::unique_ptr<feed_document> document = feed_parse_downloaded(temporary_path);
+    if (document && keep)
+        keep(temporary_path);
     unlink(temporary_path.c_str());
     return document;
 }

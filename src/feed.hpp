@@ -1,12 +1,15 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include <libxml/tree.h>
+
+#include "fetch.hpp"
 
 namespace skiffer {
 
@@ -51,10 +54,21 @@ struct feed_document {
 // RSS; none without a message when its root has no channel.
 std::unique_ptr<feed_document> feed_parse_file(const char *path);
 
+// Receives the path of a downloaded feed that parsed, before it is removed.
+using downloaded_feed_keeper = std::function<void(const std::string &path)>;
+
 // Downloads `url` into a temporary file and parses it; none when the download
 // or the parse failed, after their own messages (a parse message names the
-// temporary file). The temporary file is removed in every case.
-std::unique_ptr<feed_document> feed_fetch(const std::string &url, int debug);
+// temporary file). The temporary file is removed in every case, after
+// `keep` (when given) has seen a download that parsed. With `exchange`, the
+// request sends its validators and the answer's headers come back in it; a
+// 304 answer to them gives none without a message and status 304 there.
+std::unique_ptr<feed_document> feed_fetch(const std::string &url, int debug,
+                                          http_exchange *exchange = nullptr,
+                                          const downloaded_feed_keeper &keep = {});
+
+// Parses the file at `path` as feed_fetch parses what it downloaded.
+std::unique_ptr<feed_document> feed_parse_downloaded(const std::string &path);
 
 // Fills items[index] of `document` from one `item` element.
 void parse_feed_item(feed_document &document, int32_t index, xmlNode *item);

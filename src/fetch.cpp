@@ -101,22 +101,6 @@ private:
     std::list<std::pair<std::string, curl_easy_ptr>> idle_; // the last used first
 };
 
-} // namespace
-
-std::string url_host(const char *url) {
-    using url_ptr = c_ptr<CURLU, curl_url_cleanup>;
-    url_ptr parsed(curl_url());
-    char *host = nullptr;
-    if (!parsed || curl_url_set(parsed.get(), CURLUPART_URL, url, 0) != CURLUE_OK ||
-        curl_url_get(parsed.get(), CURLUPART_HOST, &host, 0) != CURLUE_OK)
-        return {};
-    gchar_ptr lower(g_ascii_strdown(host, -1));
-    curl_free(host);
-    return lower.get();
-}
-
-namespace {
-
 // The pool of the run. Made after libcurl's set-up, so that it is destroyed,
 // and its connections closed, before libcurl's clean-up at exit.
 connection_pool &pool() {
@@ -222,7 +206,68 @@ int trace_cb(CURL *, curl_infotype type, char *data, size_t size, void *) {
     return 0;
 }
 
+using slist_ptr = c_ptr<curl_slist, curl_slist_free_all>;
+
+// Adds the exchange's validators to the request, exactly as stored: libcurl's
+// own time condition would send a date of its making instead, and hide a
+// 304 answer. Answers whether any was sent.
+bool set_validators(CURL *curl, const http_exchange &exchange, slist_ptr &headers) {
+    for (auto [name, value] : {std::pair{"If-None-Match: ", &exchange.if_none_match},
+                               std::pair{"If-Modified-Since: ", &exchange.if_modified_since}}) {
+        if (!*value)
+            continue;
+        const std::string line = name + **value;
+        curl_slist *appended = curl_slist_append(headers.get(), line.c_str());
+        if (appended == nullptr)
+            return false;
+        headers.release();
+        headers.reset(appended);
+    }
+    if (!headers)
+        return false;
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers.get());
+    return true;
+}
+
+// The value of the last answer's header `name`, as the server sent it,
+// without the white space around it, which is no part of a value. libcurl
+// 7.88 gives an empty value as the line's carriage return.
+std::optional<std::string> answer_header(CURL *curl, const char *name) {
+    struct curl_header *header = nullptr;
+    if (curl_easy_header(curl, name, 0, CURLH_HEADER, -1, &header) != CURLHE_OK)
+        return std::nullopt;
+    std::string value(header->value);
+    const size_t end = value.find_last_not_of(" \t\r\n");
+    value.erase(end == std::string::npos ? 0 : end + 1);
+    return value;
+}
+
+void read_answer(CURL *curl, long status, http_exchange &exchange) {
+    exchange.status = status;
+    exchange.etag = answer_header(curl, "ETag");
+    exchange.last_modified = answer_header(curl, "Last-Modified");
+    exchange.retry_after = answer_header(curl, "Retry-After");
+    exchange.answering_host.reset();
+    char *effective = nullptr;
+    if (curl_easy_getinfo(curl, CURLINFO_EFFECTIVE_URL, &effective) == CURLE_OK &&
+        effective != nullptr)
+        exchange.answering_host = url_host(effective);
+}
+
 } // namespace
+
+std::optional<std::string> url_host(const char *url) {
+    c_ptr<CURLU, curl_url_cleanup> parsed(curl_url());
+    if (!parsed || curl_url_set(parsed.get(), CURLUPART_URL, url, 0) != CURLUE_OK)
+        return std::nullopt;
+    char *host = nullptr;
+    if (curl_url_get(parsed.get(), CURLUPART_HOST, &host, 0) != CURLUE_OK)
+        return std::nullopt;
+    c_ptr<char, curl_free> owned(host);
+    // Host names compare without case.
+    gchar_ptr lower(g_ascii_strdown(host, -1));
+    return std::string(lower.get());
+}
 
 int64_t feed_size_limit() {
     return current_limits().feed_bytes;
@@ -234,7 +279,7 @@ namespace {
 // else a feed written through `feed`, decoded and capped.
 int transfer(const char *url, FILE *stream, curl_write_callback write_function,
              int64_t resume_offset, int debug, progress_bar *bar,
-             std::optional<int64_t> *remote_size, feed_sink *feed) {
+             std::optional<int64_t> *remote_size, feed_sink *feed, http_exchange *exchange) {
     const transfer_limits limits = current_limits();
     if (feed != nullptr)
         feed->limit = limits.feed_bytes;
@@ -245,7 +290,8 @@ int transfer(const char *url, FILE *stream, curl_write_callback write_function,
     std::string user_agent =
         SKIFFER_NAME " " SKIFFER_VERSION " (" SKIFFER_NAME " rss enclosure downloader)";
 
-    const std::string host = url_host(url);
+    // URLs without a host fail soon; meanwhile they take turns as one.
+    const std::string host = url_host(url).value_or("");
     curl_easy_ptr handle = pool().acquire(host);
     // Whatever becomes of the transfer, the host's turn is given back.
     struct returned_to_pool {
@@ -310,6 +356,9 @@ int transfer(const char *url, FILE *stream, curl_write_callback write_function,
     curl_easy_setopt(curl, CURLOPT_VERBOSE, static_cast<long>(debug));
     if (debug)
         curl_easy_setopt(curl, CURLOPT_DEBUGFUNCTION, trace_cb);
+    // Held while the transfer runs, which reads the list.
+    slist_ptr conditions;
+    const bool conditional = exchange != nullptr && set_validators(curl, *exchange, conditions);
 
     CURLcode outcome = curl_easy_perform(curl);
     // The error number of a failed write is wanted below; closing the
@@ -317,6 +366,20 @@ int transfer(const char *url, FILE *stream, curl_write_callback write_function,
     int write_errno = errno;
     long status = 0;
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+    if (exchange != nullptr)
+        read_answer(curl, status, *exchange);
+
+    // libcurl passes a 304 as success with an empty body. It means "your
+    // copy is current" only to a request that sent a copy's validators; to
+    // any other it is an answer without the resource, an error like those
+    // FAILONERROR catches.
+    if (feed != nullptr && outcome == CURLE_OK && status == 304) {
+        if (conditional)
+            return FETCH_NOT_MODIFIED;
+        print_err("Error retrieving %s: The requested URL returned error: 304\n",
+                  printable(url).c_str());
+        return FETCH_HTTP_ERROR;
+    }
 
     // A 416 to a resumed request says that the range starts at or past the
     // end of the resource. The stream is complete only when the answer
@@ -375,13 +438,14 @@ size_t stream_write_cb(char *ptr, size_t size, size_t nmemb, void *stream) {
 
 int fetch_url(const char *url, FILE *stream, curl_write_callback write_function,
               int64_t resume_offset, int debug, progress_bar *bar,
-              std::optional<int64_t> *remote_size) {
-    return transfer(url, stream, write_function, resume_offset, debug, bar, remote_size, nullptr);
+              std::optional<int64_t> *remote_size, http_exchange *exchange) {
+    return transfer(url, stream, write_function, resume_offset, debug, bar, remote_size, nullptr,
+                    exchange);
 }
 
-int fetch_url_to_stream(FILE *stream, const std::string &url, int debug) {
+int fetch_url_to_stream(FILE *stream, const std::string &url, int debug, http_exchange *exchange) {
     feed_sink sink{.stream = stream};
-    return transfer(url.c_str(), stream, nullptr, 0, debug, nullptr, nullptr, &sink);
+    return transfer(url.c_str(), stream, nullptr, 0, debug, nullptr, nullptr, &sink, exchange);
 }
 
 } // namespace skiffer

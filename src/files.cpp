@@ -361,8 +361,14 @@ std::optional<std::string> home_directory() {
 
 std::optional<std::string> current_time_stamp() {
     std::time_t now = std::time(nullptr);
+    if (now == static_cast<std::time_t>(-1))
+        return std::nullopt;
+    return time_stamp(now);
+}
+
+std::optional<std::string> time_stamp(std::time_t when) {
     struct tm broken_down;
-    if (now == static_cast<std::time_t>(-1) || gmtime_r(&now, &broken_down) == nullptr)
+    if (gmtime_r(&when, &broken_down) == nullptr)
         return std::nullopt;
 
     // The stamp is stored in files and must read the same on every machine,

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdio>
+#include <ctime>
 #include <functional>
 #include <optional>
 #include <string>
@@ -86,5 +87,8 @@ std::optional<std::string> home_directory();
 
 // The current UTC time as "%a, %d-%b-%Y %X GMT" in the POSIX forms, or none.
 std::optional<std::string> current_time_stamp();
+
+// The time `when` in the form of current_time_stamp, or none.
+std::optional<std::string> time_stamp(std::time_t when);
 
 } // namespace skiffer

@@ -251,7 +251,7 @@ void run_channels_in_parallel(const run_settings &settings, GKeyFile *kf,
         if (channel.configuration) {
             const std::string &url = *channel.configuration->url;
             channel.host =
-                is_remote_feed(url) ? url_host(url.c_str()) : "local " + channel.identifier;
+                is_remote_feed(url) ? url_host(url.c_str()).value_or("") : "local " + channel.identifier;
         }
     }
 

@@ -5,8 +5,12 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
+#include <string_view>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -14,6 +18,7 @@
 
 #include <glib.h>
 
+#include "cache.hpp"
 #include "common.hpp"
 #include "fetch.hpp"
 #include "filenames.hpp"
@@ -24,6 +29,169 @@
 namespace skiffer {
 
 namespace {
+
+// Holds what is printed while it is the thread's output, to be passed on
+// afterwards or dropped.
+class held_messages final : public output_sink {
+public:
+    void write(output_stream stream, std::string_view text) override {
+        pieces_.emplace_back(stream, text);
+    }
+    void pass_on(output_sink &to) const {
+        for (const auto &[stream, text] : pieces_)
+            to.write(stream, text);
+    }
+
+private:
+    std::vector<std::pair<output_stream, std::string>> pieces_;
+};
+
+// A line of the debug option about the feed cache, in libcurl's "* " form:
+// nothing about the cache concerns the user otherwise.
+void cache_note(const refresh_options &options, const std::string &path, const std::string &text) {
+    if (options.debug)
+        print_err("* Feed cache %s: %s.\n", path.c_str(), printable(text).c_str());
+}
+
+// A channel's entry in the feed cache, for one refresh.
+struct feed_cache_slot {
+    std::string path;
+    std::optional<feed_cache_entry> entry; // as read at the start
+    bool writable = false;
+};
+
+// Reads the cached copy as if its bytes had just been downloaded. The parse
+// prints into a holder: a copy that parses prints what a download would
+// have printed; one that does not is a cache problem, shown only under
+// the debug option.
+std::unique_ptr<feed_document> parse_cached_copy(const feed_cache_slot &cache,
+                                                 const refresh_options &options) {
+    output_sink &outer = current_output();
+    held_messages held;
+    std::unique_ptr<feed_document> feed;
+    {
+        scoped_output printing_into(held);
+        std::string path;
+        const std::string &body = *cache.entry->compressed_body;
+        const int written = write_via_temporary_file(
+            std::nullopt,
+            [&body](FILE *stream, int) {
+                return feed_cache_decompress(stream, body, feed_size_limit());
+            },
+            &path, 0);
+        if (written == 0)
+            feed = feed_parse_downloaded(path);
+        if (!path.empty())
+            unlink(path.c_str());
+    }
+    if (feed || options.debug)
+        held.pass_on(outer);
+    if (!feed)
+        cache_note(options, cache.path, "the cached copy cannot be read; fetching the feed whole");
+    return feed;
+}
+
+// Keeps the body of a download, compressed, for the cache entry it makes.
+downloaded_feed_keeper body_keeper(const feed_cache_slot &cache,
+                                   std::optional<std::string> &compressed) {
+    if (!cache.writable)
+        return {};
+    return [&compressed](const std::string &path) {
+        std::string body;
+        if (feed_cache_compress_file(path, body))
+            compressed = std::move(body);
+    };
+}
+
+// Brings the cache entry up to date with what the last request learned.
+void update_cache(feed_cache_slot &cache, const std::string &url, const http_exchange &exchange,
+                  bool obtained, std::optional<std::string> &compressed,
+                  const refresh_options &options) {
+    if (!cache.writable)
+        return;
+    const std::time_t now = std::time(nullptr);
+    std::optional<feed_cache_entry> &old = cache.entry;
+    const bool same_url = old && old->url == url;
+    // An empty header is no validator: there is nothing to send back.
+    auto non_empty = [](const std::optional<std::string> &value) -> std::optional<std::string> {
+        if (value && !value->empty())
+            return value;
+        return std::nullopt;
+    };
+    std::optional<feed_cache_entry> next;
+    if (obtained && exchange.status == 200) {
+        // A copy with nothing to ask the server about is of no use.
+        if (compressed && (non_empty(exchange.etag) || non_empty(exchange.last_modified))) {
+            next.emplace();
+            next->url = url;
+            next->etag = non_empty(exchange.etag);
+            next->last_modified = non_empty(exchange.last_modified);
+            next->stored = now;
+            next->compressed_body = std::move(compressed);
+        }
+    } else if (obtained && exchange.status == 304 && same_url) {
+        // New validators replace the stored ones; the copy's age stays that
+        // of its download.
+        next = old;
+        next->not_before.reset();
+        if (non_empty(exchange.etag))
+            next->etag = exchange.etag;
+        if (non_empty(exchange.last_modified))
+            next->last_modified = exchange.last_modified;
+        if (next->etag == old->etag && next->last_modified == old->last_modified &&
+            !old->not_before)
+            return;
+    } else if (!obtained && (exchange.status == 429 || exchange.status == 503) &&
+               exchange.retry_after) {
+        std::optional<std::time_t> until = retry_after_time(*exchange.retry_after, now);
+        if (!until)
+            return;
+        // The copy stays for later runs, but not one of another location.
+        if (same_url) {
+            next = old;
+        } else {
+            next.emplace();
+            next->url = url;
+        }
+        next->not_before = until;
+    } else {
+        return;
+    }
+    if (next) {
+        if (!feed_cache_store(cache.path, *next, options.debug))
+            cache_note(options, cache.path, "cannot be written");
+        cache.entry = std::move(next);
+    } else if (old) {
+        unlink(cache.path.c_str());
+        cache.entry.reset();
+    }
+}
+
+// Obtains a remote feed: with the validators of a fresh cached copy of it
+// when there is one, from that copy when the server answers 304, and whole
+// once more when the copy turns out unusable.
+std::unique_ptr<feed_document> fetch_remote_feed(const std::string &url, feed_cache_slot &cache,
+                                                 const refresh_options &options) {
+    http_exchange exchange;
+    const bool conditional = cache.entry && cache.entry->url == url &&
+                             feed_cache_is_fresh(*cache.entry, std::time(nullptr));
+    if (conditional) {
+        exchange.if_none_match = cache.entry->etag;
+        exchange.if_modified_since = cache.entry->last_modified;
+    }
+    std::optional<std::string> compressed;
+    std::unique_ptr<feed_document> feed =
+        feed_fetch(url, options.debug, &exchange, body_keeper(cache, compressed));
+    if (conditional && exchange.status == 304) {
+        feed = parse_cached_copy(cache, options);
+        if (!feed) {
+            exchange = http_exchange{};
+            feed = feed_fetch(url, options.debug, &exchange, body_keeper(cache, compressed));
+        }
+    }
+    update_cache(cache, url, exchange, feed != nullptr, compressed, options);
+    return feed;
+}
 
 // How the download of one enclosure ended, for the item loop.
 enum class download_outcome {
@@ -82,12 +250,19 @@ download_outcome download_enclosure(const channel_state &state, recorded_files &
                                     const channel_configuration &configuration,
                                     const run_callback &reporter, const channel_info &info,
                                     const feed_item &item, const refresh_options &options,
-                                    std::string &path) {
+                                    paused_hosts &paused, std::string &path) {
     const feed_enclosure &enclosure = *item.enclosure;
     const char *url = enclosure.url->c_str();
     if (!g_file_test(state.spool.c_str(), G_FILE_TEST_IS_DIR)) {
         print_err("Spool directory %s not found.\n", state.spool.c_str());
         return download_outcome::loop_ends;
+    }
+    // A host that asked this run to stop is left alone until the next run,
+    // which tries the enclosure again as after any failed download.
+    const std::optional<std::string> host = url_host(url);
+    if (host && paused.contains(*host)) {
+        print_err("Error downloading enclosure from %s.\n", printable(url).c_str());
+        return download_outcome::passed_over;
     }
     path = enclosure_file_name(state.spool, state.filename_pattern, info, item);
 
@@ -141,8 +316,17 @@ download_outcome download_enclosure(const channel_state &state, recorded_files &
         bar = options.status_line ? progress_bar_for_status_line(resume_offset)
                                   : progress_bar_new(resume_offset);
     std::optional<int64_t> remote_size;
+    http_exchange exchange;
     int fetched = fetch_url(url, stream, stream_write_cb, resume_offset, options.debug, bar.get(),
-                            &remote_size);
+                            &remote_size, &exchange);
+    // Both the host asked and the one that answered after redirects: the
+    // next enclosure listed on the first would lead to the second again.
+    if (fetched == FETCH_HTTP_ERROR && (exchange.status == 429 || exchange.status == 503)) {
+        if (host)
+            paused.add(*host);
+        if (exchange.answering_host)
+            paused.add(*exchange.answering_host);
+    }
     // The file is not known to hold the start of this enclosure (another
     // episode under the same name, a file changed on the server); it is left
     // as it is, for the user to look at.
@@ -200,17 +384,53 @@ download_outcome download_enclosure(const channel_state &state, recorded_files &
 } // namespace
 
 bool is_remote_feed(const std::string &url) {
-    return url.rfind("http://", 0) == 0 || url.rfind("https://", 0) == 0;
+    // Schemes ignore case, and libcurl takes them in any case.
+    return g_ascii_strncasecmp(url.c_str(), "http://", 7) == 0 ||
+           g_ascii_strncasecmp(url.c_str(), "https://", 8) == 0;
+}
+
+void paused_hosts::add(const std::string &host) {
+    gchar_ptr lower(g_ascii_strdown(host.c_str(), -1));
+    std::lock_guard<std::mutex> hold(mutex_);
+    hosts_.insert(lower.get());
+}
+
+bool paused_hosts::contains(const std::string &host) const {
+    gchar_ptr lower(g_ascii_strdown(host.c_str(), -1));
+    std::lock_guard<std::mutex> hold(mutex_);
+    return hosts_.contains(lower.get());
 }
 
 int channel_refresh(channel_state &state, const channel_configuration &configuration,
                     const run_callback &reporter, const refresh_options &options,
-                    const enclosure_filter *filter) {
+                    const enclosure_filter *filter, refresh_shared *shared) {
+    refresh_shared own;
+    if (shared == nullptr)
+        shared = &own;
+    const bool remote = is_remote_feed(state.url);
+    feed_cache_slot cache;
+    if (remote && shared->cache_directory) {
+        cache.path = feed_cache_path(*shared->cache_directory, configuration.identifier);
+        cache.writable = !options.no_record;
+        std::string why;
+        cache.entry = feed_cache_load(cache.path, why);
+        if (!why.empty())
+            cache_note(options, cache.path, why);
+    }
+    // A wait that the server asked for concerns the location it was asked
+    // at; once the user changes the location, it no longer applies.
+    if (cache.entry && cache.entry->not_before && cache.entry->url == state.url &&
+        std::time(nullptr) < *cache.entry->not_before) {
+        print_err("Channel %s: the server asked not to be polled before %s, skipped.\n",
+                  configuration.identifier.c_str(),
+                  time_stamp(*cache.entry->not_before).value_or("?").c_str());
+        return 1;
+    }
+
     if (reporter)
         reporter(configuration, EVENT_CHANNEL_START, nullptr, nullptr, nullptr, true);
-    std::unique_ptr<feed_document> feed = is_remote_feed(state.url)
-                                              ? feed_fetch(state.url, options.debug)
-                                              : feed_parse_file(state.url.c_str());
+    std::unique_ptr<feed_document> feed =
+        remote ? fetch_remote_feed(state.url, cache, options) : feed_parse_file(state.url.c_str());
     if (reporter)
         reporter(configuration, EVENT_FEED_FETCHED, feed ? &feed->channel_info : nullptr, nullptr,
                  nullptr, true);
@@ -239,8 +459,9 @@ int channel_refresh(channel_state &state, const channel_configuration &configura
                 reporter(configuration, EVENT_ENCLOSURE_DONE, &info, &enclosure, nullptr, true);
             }
         } else {
-            download_outcome outcome = download_enclosure(state, recorded, configuration, reporter,
-                                                          info, item, options, path);
+            download_outcome outcome =
+                download_enclosure(state, recorded, configuration, reporter, info, item, options,
+                                   shared->paused, path);
             if (outcome == download_outcome::loop_ends)
                 break;
             // Not recorded, so the next run tries it again; the loop goes on,

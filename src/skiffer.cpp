@@ -16,6 +16,7 @@
 #include <glib.h>
 #include <libxml/parser.h>
 
+#include "cache.hpp"
 #include "common.hpp"
 #include "files.hpp"
 #include "jobs.hpp"
@@ -195,6 +196,7 @@ int run_channels(int argc, char **argv, run_settings &settings) {
         settings.defaults = channel_configuration_new(kf.get(), "*", nullptr);
     }
     settings.state_directory = state_directory.get();
+    settings.shared->cache_directory = feed_cache_directory();
     settings.leftovers = stale_temporary_files(settings.state_directory);
 
     std::vector<std::string> identifiers;

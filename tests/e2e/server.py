@@ -25,6 +25,15 @@ special paths that stage the situations a transfer must cope with:
                           and spaces), far smaller than that on the wire
   /packed/PATH            PATH's gzip file as a plain body, no Content-Encoding
   /packed-bomb/MIB        the bomb's gzip file as a plain body, no Content-Encoding
+  /etag/PATH              serves PATH with an ETag (from its content) and a
+                          Last-Modified (its modification time), and answers
+                          304 to a request that sends either back: a
+                          server that answers conditional requests
+
+A test can also script the answer to one path: server.script(PATH, STATUS,
+HEADERS) answers every later request for PATH (query included) with STATUS
+and HEADERS, and with the file's body for a 200, until the script is
+replaced or removed with server.script(PATH, None).
 
 A stalled or dripping answer ends when the client hangs up or the server
 shuts down.
@@ -36,6 +45,7 @@ request to FILE; imported, start() runs it in a thread.
 """
 
 import argparse
+import email.utils
 import gzip
 import json
 import os
@@ -57,8 +67,13 @@ class Handler(BaseHTTPRequestHandler):
 
     def do_GET(self):
         self.server.record(self)
+        scripted = self.server.scripted(self.path)
+        if scripted is not None:
+            return self.answer_scripted(*scripted)
         split = urlsplit(self.path)
         path = unquote(split.path)
+        if path.startswith("/etag/"):
+            return self.conditional(path[len("/etag"):])
         if path.startswith("/status/"):
             return self.status(int(path.split("/")[2]))
         if path.startswith("/redirect/"):
@@ -106,6 +121,44 @@ class Handler(BaseHTTPRequestHandler):
         if path.startswith("/packed-bomb/"):
             return self.bomb(int(path.split("/")[2]), announce=False)
         return self.send_file(path)
+
+    def answer_scripted(self, status, headers):
+        body = b""
+        if status == 200:
+            file_path = os.path.join(self.server.root, unquote(urlsplit(self.path).path).lstrip("/"))
+            with open(file_path, "rb") as f:
+                body = f.read()
+        self.send_response(status)
+        for name, value in headers.items():
+            self.send_header(name, value)
+        if status != 304:
+            self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+
+    def conditional(self, path):
+        file_path = os.path.join(self.server.root, path.lstrip("/"))
+        if not os.path.isfile(file_path):
+            return self.status(404)
+        with open(file_path, "rb") as f:
+            data = f.read()
+        validators = {"ETag": '"%s"' % zlib.crc32(data),
+                      "Last-Modified": email.utils.formatdate(os.path.getmtime(file_path),
+                                                              usegmt=True)}
+        match = self.headers.get("If-None-Match")
+        since = self.headers.get("If-Modified-Since")
+        if (match == validators["ETag"] if match is not None
+                else since == validators["Last-Modified"]):
+            self.send_response(304)
+            body = b""
+        else:
+            self.send_response(200)
+            self.send_header("Content-Length", str(len(data)))
+            body = data
+        for name, value in validators.items():
+            self.send_header(name, value)
+        self.end_headers()
+        self.wfile.write(body)
 
     def hung_up(self, timeout):
         """Waits up to `timeout` seconds; true when the client has closed."""
@@ -230,6 +283,7 @@ class Server(ThreadingHTTPServer):
         # an idle connection open counts, as it does for a real server.
         self.connections = 0
         self.most_connections = 0
+        self.scripts = {}
 
     def process_request_thread(self, request, client_address):
         with self.lock:
@@ -240,6 +294,19 @@ class Server(ThreadingHTTPServer):
         finally:
             with self.lock:
                 self.connections -= 1
+
+    def script(self, path, status, headers=None):
+        """Answers requests for `path` with `status` and `headers` from now
+        on; a status of None ends the script."""
+        with self.lock:
+            if status is None:
+                self.scripts.pop(path, None)
+            else:
+                self.scripts[path] = (status, dict(headers or {}))
+
+    def scripted(self, path):
+        with self.lock:
+            return self.scripts.get(path)
 
     def shutdown(self):
         # Stalled and endless answers watch this and end.
