@@ -2,7 +2,8 @@
 # Installs what is missing, then builds skiffer three times and runs every
 # test in each build: a normal one, one under AddressSanitizer and
 # UndefinedBehaviorSanitizer that stops at the first error, and the Release
-# configuration that packagers build. Warnings are errors in all three. Then
+# configuration that packagers build. Warnings are errors in all three. A
+# fourth build, under ThreadSanitizer, runs the tests of several jobs. Then
 # it builds the fuzz targets with clang and runs each for a few seconds, and
 # ends with the quick benchmark of the Release build.
 set -euo pipefail
@@ -27,6 +28,16 @@ ASAN_OPTIONS=halt_on_error=1:detect_leaks=1:abort_on_error=0 \
 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
     build_and_test build-sanitize Debug -DSKIFFER_SANITIZE=ON
 build_and_test build-release Release
+
+# The runs of several jobs once more under ThreadSanitizer, which sees the
+# threads' accesses to everything they share; a report fails the test, as
+# every stream is compared exactly.
+echo "== ThreadSanitizer build in build-tsan"
+cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=ON \
+    -DSKIFFER_WERROR=ON -DSKIFFER_TSAN=ON >/dev/null
+cmake --build build-tsan -j"$jobs"
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+    ctest --test-dir build-tsan --output-on-failure -j"$jobs" -R 'e2e.test_jobs|run_channel|held_output'
 
 # The fuzz targets, built with clang: every seed and kept regression input
 # under ctest, then a few seconds of fuzzing each from the seeds alone.

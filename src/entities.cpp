@@ -118,12 +118,11 @@ xmlEntityPtr resolve_entity(void *, const xmlChar *name) {
     if (xmlEntityPtr predefined = xmlGetPredefinedEntity(name))
         return predefined;
     // Kept for the rest of the run: the parser may hold on to a record until
-    // its parse ends, and later feeds use the same table. There is one thread.
-    static std::optional<entity_table> table;
-    if (!table)
-        table = build_entity_table();
-    const auto found = table->find(reinterpret_cast<const char *>(name));
-    if (found == table->end())
+    // its parse ends, and later feeds use the same table. Built on first use,
+    // once, whichever thread comes first; only read afterwards.
+    static entity_table table = build_entity_table();
+    const auto found = table.find(reinterpret_cast<const char *>(name));
+    if (found == table.end())
         return nullptr;
     return &found->second;
 }

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <string>
 
 #include <fcntl.h>
@@ -229,6 +230,12 @@ void tag_enclosure_file(const channel_configuration &configuration, const char *
     // library has written them all: a kill or a full disk halfway through
     // the rewrite of the file leaves the episode as it was downloaded.
     bool tagged = edit_through_copy(filename, [&](const std::string &copy_path, int copy_fd) {
+        // TagLib keeps tables of its own (frame factories, string handlers,
+        // genres) that it makes no promise to share between threads: one
+        // file at a time is tagged, while the downloads of other channels go
+        // on. Held until the file's objects below are gone.
+        static std::mutex tagging;
+        std::lock_guard one_at_a_time(tagging);
         checked_stream stream(copy_path, copy_fd);
         TagLib::FileRef file(&stream);
         // A file the library cannot read, or one of a format without a tag,
