@@ -50,6 +50,26 @@ bool is_media_rss(const xmlNode *element) {
            std::strcmp(reinterpret_cast<const char *>(element->ns->href), media_rss_namespace) == 0;
 }
 
+// Longer guids are taken for no guid: an identifier has no need of more,
+// and each one is kept in the state file.
+constexpr size_t guid_size_limit = 2048;
+
+// The item's guid as an identifier: its text without the white space that
+// the document's layout puts around it.
+std::optional<std::string> guid_of(xmlNode *element) {
+    std::optional<std::string> text = text_of(element);
+    if (!text)
+        return std::nullopt;
+    constexpr const char *xml_space = " \t\n\r";
+    const size_t first = text->find_first_not_of(xml_space);
+    if (first == std::string::npos)
+        return std::nullopt;
+    const size_t last = text->find_last_not_of(xml_space);
+    if (last + 1 - first > guid_size_limit)
+        return std::nullopt;
+    return text->substr(first, last + 1 - first);
+}
+
 feed_version version_of(xmlNode *root) {
     const std::optional<std::string> version = xml_get_attribute(root, "version");
     if (!version)
@@ -211,9 +231,9 @@ public:
 
     // The parser's character data handler, with the parser as its context.
     // Text is only ever read from elements of a few names; elsewhere (white
-    // space between elements, an item's guid) it is counted and left out of
-    // the tree, which spares a node for most pieces of text of a feed. The
-    // parses of entity contents run in parsers of their own and keep all.
+    // space between elements, an item's duration) it is counted and left out
+    // of the tree, which spares a node for most pieces of text of a feed.
+    // The parses of entity contents run in parsers of their own and keep all.
     static void characters(void *context, const xmlChar *text, int length) {
         auto *parser = static_cast<xmlParserCtxt *>(context);
         auto *reader = static_cast<feed_reader *>(parser->_private);
@@ -266,6 +286,8 @@ private:
             return std::strcmp(name, "description") == 0;
         case 'p':
             return std::strcmp(name, "pubDate") == 0;
+        case 'g':
+            return std::strcmp(name, "guid") == 0;
         default:
             return false;
         }
@@ -471,6 +493,7 @@ void parse_feed_item(feed_document &document, int32_t index, xmlNode *item) {
     xmlNode *link = nullptr;
     xmlNode *description = nullptr;
     xmlNode *pub_date = nullptr;
+    xmlNode *guid = nullptr;
     xmlNode *enclosure_element = nullptr;
     xmlNode *content = nullptr;
     xmlNode *group = nullptr;
@@ -504,6 +527,7 @@ void parse_feed_item(feed_document &document, int32_t index, xmlNode *item) {
                 first(content, "content");
             break;
         case 'g':
+            first(guid, "guid");
             if (is_media_rss(child))
                 first(group, "group");
             break;
@@ -518,6 +542,7 @@ void parse_feed_item(feed_document &document, int32_t index, xmlNode *item) {
     slot.link = text_of(link);
     slot.description = text_of(description);
     slot.pubDate = text_of(pub_date);
+    slot.guid = guid_of(guid);
 
     // A content element directly in the item wins over one in a group; a
     // group is only looked at when the item has no direct content.

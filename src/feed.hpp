@@ -31,6 +31,9 @@ struct feed_item {
     std::optional<std::string> link;
     std::optional<std::string> description;
     std::optional<std::string> pubDate;
+    // The item's guid without surrounding white space; none when absent,
+    // empty, or too long to be an identifier.
+    std::optional<std::string> guid;
     std::optional<feed_enclosure> enclosure;
 };
 

@@ -244,6 +244,31 @@ private:
     std::optional<std::unordered_map<std::string, std::string>> paths_;
 };
 
+// Tells which guids of the feed name one item alone. Only such a guid can
+// recognise an episode whose URL has changed: a feed that gives one guid to
+// several items cannot be trusted with it. Counted on the first question,
+// so that a run that finds every URL recorded never counts.
+class feed_guids {
+public:
+    explicit feed_guids(const feed_document &feed) : feed_(feed) {}
+
+    bool names_one_item(const std::string &guid) {
+        if (!counts_) {
+            counts_.emplace();
+            for (const feed_item &item : feed_.items) {
+                if (item.guid)
+                    ++(*counts_)[*item.guid];
+            }
+        }
+        auto found = counts_->find(guid);
+        return found != counts_->end() && found->second == 1;
+    }
+
+private:
+    const feed_document &feed_;
+    std::optional<std::unordered_map<std::string, size_t>> counts_;
+};
+
 // Downloads one enclosure into the spool directory, between events 2 and 3,
 // and hands back its local path in `path` once it is known.
 download_outcome download_enclosure(const channel_state &state, recorded_files &recorded,
@@ -438,7 +463,9 @@ int channel_refresh(channel_state &state, const channel_configuration &configura
         return 1;
 
     const channel_info &info = feed->channel_info;
+    enclosure_table &taken = state.downloaded_enclosures;
     recorded_files recorded(state, *feed);
+    feed_guids guids(*feed);
     // Enclosures that failed in this run: one that a feed lists twice is
     // tried once, as it is taken once.
     std::unordered_set<std::string> passed_over;
@@ -446,9 +473,25 @@ int channel_refresh(channel_state &state, const channel_configuration &configura
         if (!item.enclosure || !item.enclosure->url)
             continue;
         const feed_enclosure &enclosure = *item.enclosure;
-        if (state.downloaded_enclosures.contains(*enclosure.url) ||
-            passed_over.contains(*enclosure.url))
+        if (auto entry = taken.find(*enclosure.url); entry != taken.end()) {
+            // An entry from before guids were kept learns its item's, so
+            // that the episode is still known once its host changes the URL.
+            if (!options.no_record && item.guid && !entry->second.guid)
+                taken.set_guid(entry, *item.guid);
             continue;
+        }
+        if (passed_over.contains(*enclosure.url))
+            continue;
+        // The same episode under a new URL, known by its guid: recorded
+        // under this URL too, as it was taken, so that later runs know it
+        // by its URL. It is not new, so it is neither taken nor reported.
+        if (item.guid && guids.names_one_item(*item.guid)) {
+            if (auto entry = taken.find_guid(*item.guid); entry != taken.end()) {
+                if (!options.no_record)
+                    taken.insert_or_assign(*enclosure.url, entry->second.stamp, item.guid);
+                continue;
+            }
+        }
         if (filter && !_enclosure_pattern_match(filter, &enclosure))
             continue;
 
@@ -477,7 +520,7 @@ int channel_refresh(channel_state &state, const channel_configuration &configura
         // Saved after every enclosure, so an interrupted run loses nothing
         // that it has taken.
         if (!options.no_record) {
-            state.downloaded_enclosures.insert_or_assign(*enclosure.url, current_time_stamp());
+            taken.insert_or_assign(*enclosure.url, current_time_stamp(), item.guid);
             save_channel_state(state, options.debug);
             if (!path.empty())
                 recorded.add(path, *enclosure.url);

@@ -103,17 +103,25 @@ bool append_attribute(std::string &out, const std::string &text) {
 // which would lose every other entry with it. Stamps are escaped like URLs:
 // the program's own never change, but one read from a hand-edited file may
 // hold '&' or '"'; one that XML cannot hold is left out with its attribute.
-std::string entry_line(const std::string &url, const std::optional<std::string> &stamp) {
+// The guid comes last, so that a reader that knows only the first two
+// attributes finds them where they always were.
+std::string entry_line(const std::string &url, const std::optional<std::string> &stamp,
+                       const std::optional<std::string> &guid) {
     std::string line;
-    line.reserve(url.size() + (stamp ? stamp->size() : 0) + 48);
+    line.reserve(url.size() + (stamp ? stamp->size() : 0) + (guid ? guid->size() : 0) + 56);
     line += "  <enclosure url=\"";
     if (!append_attribute(line, url))
         return {};
-    const size_t without_stamp = line.size();
     if (stamp) {
+        const size_t without_stamp = line.size();
         line += "\" downloadtime=\"";
         if (!append_attribute(line, *stamp))
             line.resize(without_stamp);
+    }
+    if (guid) {
+        line += "\" guid=\"";
+        // The table keeps only guids that XML can hold.
+        append_attribute(line, *guid);
     }
     line += "\"/>\n";
     return line;
@@ -136,7 +144,7 @@ private:
 };
 
 // Fills `state` from a state file's content when it is exactly in the form
-// that write_channel_state gives a state of plain URLs and stamps, and
+// that write_channel_state gives a state of plain URLs, stamps and guids, and
 // answers true; answers false, leaving `state` alone, for anything else.
 // Such a file is well-formed XML without references, and the XML parser
 // would read the same values from it and have nothing to report.
@@ -169,11 +177,12 @@ bool load_written_form(std::string_view content, channel_state &state) {
     std::string url;
     while (take("  <enclosure url=\"")) {
         std::optional<std::string> stamp;
+        std::optional<std::string> guid;
         if (!take_value(url) || (take(" downloadtime=\"") && !take_value(stamp.emplace())) ||
-            !take("/>\n"))
+            (take(" guid=\"") && !take_value(guid.emplace())) || !take("/>\n"))
             return false;
-        // A URL listed twice keeps the stamp of its last line.
-        entries.insert_or_assign(std::move(url), stamp_of(std::move(stamp)));
+        // A URL listed twice keeps the stamp and guid of its last line.
+        entries.insert_or_assign(std::move(url), stamp_of(std::move(stamp)), std::move(guid));
     }
     if (content != "</channel>\n")
         return false;
@@ -224,7 +233,7 @@ void enclosure_table::gap_text::erase(size_t position, size_t length) {
 
 enclosure_table::enclosure_table(std::initializer_list<value_type> entries) {
     for (const value_type &entry : entries)
-        insert_or_assign(entry.first, entry.second);
+        insert_or_assign(entry.first, entry.second.stamp, entry.second.guid);
 }
 
 enclosure_table::enclosure_table(const enclosure_table &other)
@@ -245,24 +254,63 @@ enclosure_table &enclosure_table::operator=(std::initializer_list<value_type> en
     return *this = enclosure_table(entries);
 }
 
-void enclosure_table::insert_or_assign(std::string url, std::optional<std::string> stamp) {
-    // try_emplace leaves its arguments untouched when the key is present.
-    auto [entry, added] = entries_.try_emplace(std::move(url), std::move(stamp));
-    if (!added)
-        entry->second = std::move(stamp);
-    place_line(entry->first, entry->second);
+void enclosure_table::insert_or_assign(std::string url, std::optional<std::string> stamp,
+                                       std::optional<std::string> guid) {
+    auto entry = entries_.try_emplace(std::move(url)).first;
+    assign(entry, std::move(stamp), std::move(guid));
 }
 
 std::pair<enclosure_table::const_iterator, bool>
-enclosure_table::emplace(std::string url, std::optional<std::string> stamp) {
-    auto [entry, added] = entries_.try_emplace(std::move(url), std::move(stamp));
+enclosure_table::emplace(std::string url, std::optional<std::string> stamp,
+                         std::optional<std::string> guid) {
+    auto [entry, added] = entries_.try_emplace(std::move(url));
     if (added)
-        place_line(entry->first, entry->second);
+        assign(entry, std::move(stamp), std::move(guid));
     return {entry, added};
 }
 
-void enclosure_table::place_line(const std::string &url, const std::optional<std::string> &stamp) {
-    const std::string line = entry_line(url, stamp);
+void enclosure_table::set_guid(const_iterator entry, std::string guid) {
+    // The table's own iterator, from the constant one it handed out.
+    const auto own = entries_.erase(entry, entry);
+    assign(own, own->second.stamp, std::move(guid));
+}
+
+void enclosure_table::assign(map_type::iterator entry, std::optional<std::string> stamp,
+                             std::optional<std::string> guid) {
+    enclosure_entry &value = entry->second;
+    if (guid && !is_plain(*guid) && !is_xml_text(*guid))
+        guid.reset();
+    // An entry that loses its guid may be the one the index names for it;
+    // rather than look for another, the index is made anew when needed.
+    if (by_guid_.urls && value.guid && value.guid != guid)
+        by_guid_.urls.reset();
+    value.stamp = std::move(stamp);
+    value.guid = std::move(guid);
+    place_line(entry->first, value);
+    if (by_guid_.urls && value.guid)
+        index_guid(entry->first, *value.guid);
+}
+
+void enclosure_table::index_guid(const std::string &url, const std::string &guid) {
+    auto [indexed, added] = by_guid_.urls->try_emplace(guid, &url);
+    if (!added && url < *indexed->second)
+        indexed->second = &url;
+}
+
+enclosure_table::const_iterator enclosure_table::find_guid(const std::string &guid) {
+    if (!by_guid_.urls) {
+        by_guid_.urls.emplace();
+        for (const auto &[url, entry] : entries_) {
+            if (entry.guid)
+                index_guid(url, *entry.guid);
+        }
+    }
+    auto found = by_guid_.urls->find(guid);
+    return found == by_guid_.urls->end() ? entries_.end() : entries_.find(*found->second);
+}
+
+void enclosure_table::place_line(const std::string &url, const enclosure_entry &entry) {
+    const std::string line = entry_line(url, entry.stamp, entry.guid);
     // Whether XML can hold an entry depends on its URL alone, so an entry
     // already present has a line, and a new one without a line needs none.
     if (line.empty())
@@ -348,9 +396,10 @@ channel_state_load(const std::string &url, const std::string &state_file, const 
         std::optional<std::string> enclosure_url = xml_get_attribute(enclosure, "url");
         if (!enclosure_url)
             return;
-        // A URL listed twice keeps the stamp of its last element.
+        // A URL listed twice keeps the stamp and guid of its last element.
         state->downloaded_enclosures.insert_or_assign(
-            std::move(*enclosure_url), stamp_of(xml_get_attribute(enclosure, "downloadtime")));
+            std::move(*enclosure_url), stamp_of(xml_get_attribute(enclosure, "downloadtime")),
+            xml_get_attribute(enclosure, "guid"));
     });
     return state;
 }

@@ -12,14 +12,28 @@
 
 namespace skiffer {
 
-// The enclosures a channel has taken: URL to the time stamp of its taking,
-// none when unknown. It reads like a hash map. Besides the entries it keeps
-// each entry's line of the state file, escaped once when the entry is added
-// and kept in byte order of the URLs, so that writing the file copies ready
-// text instead of escaping and sorting every entry on every save.
+// One taken enclosure: when it was taken, none when unknown, and the guid
+// of its item, none when unknown.
+struct enclosure_entry {
+    enclosure_entry(std::optional<std::string> stamp_ = std::nullopt,
+                    std::optional<std::string> guid_ = std::nullopt)
+        : stamp(std::move(stamp_)), guid(std::move(guid_)) {}
+
+    std::optional<std::string> stamp;
+    std::optional<std::string> guid;
+
+    friend bool operator==(const enclosure_entry &, const enclosure_entry &) = default;
+};
+
+// The enclosures a channel has taken, by URL. It reads like a hash map.
+// Besides the entries it keeps each entry's line of the state file, escaped
+// once when the entry changes and kept in byte order of the URLs, so that
+// writing the file copies ready text instead of escaping and sorting every
+// entry on every save. A guid that XML cannot hold is not kept, so that the
+// table holds what its file gives back.
 class enclosure_table {
 public:
-    using map_type = std::unordered_map<std::string, std::optional<std::string>>;
+    using map_type = std::unordered_map<std::string, enclosure_entry>;
     using value_type = map_type::value_type;
     using iterator = map_type::const_iterator;
     using const_iterator = map_type::const_iterator;
@@ -32,19 +46,28 @@ public:
     enclosure_table &operator=(enclosure_table &&other) noexcept = default;
     enclosure_table &operator=(std::initializer_list<value_type> entries);
 
-    // Adds the entry, or gives a URL already present the new stamp.
-    void insert_or_assign(std::string url, std::optional<std::string> stamp);
+    // Adds the entry, or gives a URL already present the new stamp and guid.
+    void insert_or_assign(std::string url, std::optional<std::string> stamp,
+                          std::optional<std::string> guid = std::nullopt);
     // Adds the entry unless the URL is present; `second` tells whether it did.
-    std::pair<const_iterator, bool> emplace(std::string url, std::optional<std::string> stamp);
+    std::pair<const_iterator, bool> emplace(std::string url, std::optional<std::string> stamp,
+                                            std::optional<std::string> guid = std::nullopt);
+    // Gives the entry at `entry` the guid `guid`.
+    void set_guid(const_iterator entry, std::string guid);
 
     bool contains(const std::string &url) const { return entries_.contains(url); }
     size_t count(const std::string &url) const { return entries_.count(url); }
     const_iterator find(const std::string &url) const { return entries_.find(url); }
-    const std::optional<std::string> &at(const std::string &url) const { return entries_.at(url); }
+    const enclosure_entry &at(const std::string &url) const { return entries_.at(url); }
     size_t size() const { return entries_.size(); }
     bool empty() const { return entries_.empty(); }
     const_iterator begin() const { return entries_.begin(); }
     const_iterator end() const { return entries_.end(); }
+
+    // The entry with the guid `guid`, of several the first in byte order of
+    // the URLs, or end(). The index it needs is made on the first call, so
+    // that a table only ever searched by URL never pays for it.
+    const_iterator find_guid(const std::string &guid);
 
     // The state file's entry lines in byte order of their URLs, as two runs
     // of text to be written one after the other. An entry whose URL XML
@@ -101,11 +124,32 @@ private:
         size_t length;
     };
 
-    void place_line(const std::string &url, const std::optional<std::string> &stamp);
+    // Guids to the keys of their entries (the nodes of `entries_` never
+    // move); a copy of a table makes its own when it needs one.
+    struct guid_index {
+        guid_index() = default;
+        guid_index(const guid_index &) {}
+        guid_index &operator=(const guid_index &) {
+            urls.reset();
+            return *this;
+        }
+        guid_index(guid_index &&) noexcept = default;
+        guid_index &operator=(guid_index &&) noexcept = default;
+        std::optional<std::unordered_map<std::string, const std::string *>> urls;
+    };
+
+    // Sets the entry's stamp and guid, keeping its line and the guid index
+    // up to date.
+    void assign(map_type::iterator entry, std::optional<std::string> stamp,
+                std::optional<std::string> guid);
+    void place_line(const std::string &url, const enclosure_entry &entry);
+    // Enters the entry under its guid unless one of a smaller URL is.
+    void index_guid(const std::string &url, const std::string &guid);
 
     map_type entries_;
     std::vector<line_ref> order_; // the lines of `text_`, in the same order
     gap_text text_;
+    guid_index by_guid_;
 };
 
 // What a channel has taken, and where it keeps that.

@@ -94,6 +94,37 @@ class UpdateTests(UpdateTestCase):
         self.assertEqual(len(self.requested("/a/")) + len(self.requested("/b/")), downloads)
         self.assertEqual(len(self.read("list.m3u").splitlines()), 4)
 
+    def test_an_episode_under_a_new_url_is_known_by_its_guid(self):
+        old = [self.publish("old/one.mp3"), self.publish("old/two.mp3")]
+        feed = self.publish_feed([{"url": old[0], "raw": "<guid>ep-1</guid>"},
+                                  {"url": old[1], "raw": "<guid>\n  ep-2\n</guid>"}])
+        self.write_config("[pod]\nurl=%s\nspool=spool\n" % feed)
+        self.assertRun(self.run_skiffer(), stdout="Updating channel pod...\n")
+
+        # The host moves every episode and publishes a new one.
+        new = [self.publish("new/one.mp3") + "?sig=1", self.publish("new/two.mp3") + "?sig=1",
+               self.publish("new/three.mp3")]
+        self.publish_feed([{"url": new[0], "raw": "<guid>ep-1</guid>"},
+                           {"url": new[1], "raw": "<guid>ep-2</guid>"},
+                           {"url": new[2], "raw": "<guid>ep-3</guid>"}])
+        before = self.read(".skiffer/pod.xml")
+        self.assertRun(self.run_skiffer("-l", "-v"),
+                       stdout="Listing channel pod...\n * %s (unknown size)\n" % new[2])
+        self.assertEqual(self.read(".skiffer/pod.xml"), before)
+        self.assertRun(self.run_skiffer(), stdout="Updating channel pod...\n")
+
+        self.assertEqual(self.requested("/new/"), ["/new/three.mp3"])
+        self.assertEqual(sorted(os.listdir(self.path("spool"))),
+                         ["one.mp3", "three.mp3", "two.mp3"])
+        # The new URLs stand beside the old ones, each entry with its guid.
+        entries = sorted(zip(old + new, ["ep-1", "ep-2", "ep-1", "ep-2", "ep-3"]))
+        self.assertEqual(re.sub(STAMP, "STAMP", self.read(".skiffer/pod.xml")), "".join([
+            '<?xml version="1.0" encoding="UTF-8"?>\n',
+            '<channel version="1.0" rsslastfetched="STAMP">\n',
+            *('  <enclosure url="%s" downloadtime="STAMP" guid="%s"/>\n' % entry
+              for entry in entries),
+            "</channel>\n"]))
+
     def test_the_feed_and_its_enclosures_come_over_one_connection(self):
         # The server hangs up after the second episode without saying so; the
         # third comes over a new connection, and so does the feed next run.

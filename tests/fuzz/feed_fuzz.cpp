@@ -37,7 +37,8 @@ uint64_t text_size(const feed_document &document) {
          {&channel.title, &channel.link, &channel.description, &channel.language})
         count(*text, total);
     for (const skiffer::feed_item &item : document.items) {
-        for (const auto *text : {&item.title, &item.link, &item.description, &item.pubDate})
+        for (const auto *text :
+             {&item.title, &item.link, &item.description, &item.pubDate, &item.guid})
             count(*text, total);
         if (item.enclosure) {
             count(item.enclosure->url, total);
@@ -74,7 +75,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                 enclosure_file_name("/spool", how, document->channel_info, item);
             SKIFFER_FUZZ_CHECK(named.rfind("/spool/", 0) == 0 && named.size() > 7);
         }
-        state.downloaded_enclosures.insert_or_assign(*item.enclosure->url, "stamp");
+        // A guid is an identifier: never empty, never framed in white space.
+        if (item.guid) {
+            const std::string &guid = *item.guid;
+            SKIFFER_FUZZ_CHECK(!guid.empty() && guid.size() <= 2048);
+            SKIFFER_FUZZ_CHECK(guid.find_first_of(" \t\n\r") != 0);
+            SKIFFER_FUZZ_CHECK(guid.find_last_of(" \t\n\r") != guid.size() - 1);
+        }
+        state.downloaded_enclosures.insert_or_assign(*item.enclosure->url, "stamp", item.guid);
     }
 
     // A URL that the state file could not hold would be downloaded again on

@@ -21,7 +21,7 @@ using test::read_file;
 using test::scratch_directory;
 using test::write_file;
 
-using table = std::unordered_map<std::string, std::optional<std::string>>;
+using table = enclosure_table::map_type;
 
 void ignore_xml_error(void *, const char *, ...) {
 }
@@ -83,9 +83,9 @@ TEST_F(channel_state_test, writes_the_exact_format) {
     channel_state state;
     state.rsslastfetched = "Sun, 11-Jun-2000 05:00:00 GMT";
     state.downloaded_enclosures = {
-        {"http://example.com/a.mp3?x=1&y=<2>", "Sat, 10-Jun-2000 04:00:00 GMT"},
-        {"http://example.com/it's \"b\".mp3", "Fri, 09-Jun-2000 23:59:59 GMT"},
-        {"http://example.com/c.mp3", std::nullopt},
+        {"http://example.com/a.mp3?x=1&y=<2>", {"Sat, 10-Jun-2000 04:00:00 GMT"}},
+        {"http://example.com/it's \"b\".mp3", {"Fri, 09-Jun-2000 23:59:59 GMT"}},
+        {"http://example.com/c.mp3", {std::nullopt}},
     };
     // The entries stand in byte order of their URLs.
     EXPECT_EQ(written(state),
@@ -156,18 +156,18 @@ TEST_F(channel_state_test, round_trips_any_url_and_stamp) {
     channel_state state;
     state.rsslastfetched = "stamp & \"quoted\" <x>";
     state.downloaded_enclosures = {
-        {"http://example.com/?a=1&b=2", "Sat, 10-Jun-2000 04:00:00 GMT"},
-        {"http://example.com/<tag>", "Sat, 10-Jun-2000 04:00:01 GMT"},
-        {"http://example.com/\"double\"", "Sat, 10-Jun-2000 04:00:02 GMT"},
-        {"http://example.com/'single'", "Sat, 10-Jun-2000 04:00:03 GMT"},
-        {"http://example.com/&amp;", "&amp; \"<'>\""},
+        {"http://example.com/?a=1&b=2", {"Sat, 10-Jun-2000 04:00:00 GMT"}},
+        {"http://example.com/<tag>", {"Sat, 10-Jun-2000 04:00:01 GMT"}},
+        {"http://example.com/\"double\"", {"Sat, 10-Jun-2000 04:00:02 GMT"}},
+        {"http://example.com/'single'", {"Sat, 10-Jun-2000 04:00:03 GMT"}},
+        {"http://example.com/&amp;", {"&amp; \"<'>\""}},
         // Control characters: some escaped by markup escaping, and the
         // white space that the parser would otherwise turn into spaces.
-        {"http://example.com/\x7f\xc2\x85", "\t"},
-        {"http://example.com/a\tb\nc\rd  e", "x\ny\r\n"},
-        {"http://example.com/\xc3\xa9\xe2\x82\xac\xf0\x9f\x8e\xb5", "plain"},
-        {"", ""},
-        {"HTTP://EXAMPLE.COM/?a=1&b=2", "case"},
+        {"http://example.com/\x7f\xc2\x85", {"\t"}},
+        {"http://example.com/a\tb\nc\rd  e", {"x\ny\r\n"}},
+        {"http://example.com/\xc3\xa9\xe2\x82\xac\xf0\x9f\x8e\xb5", {"plain"}},
+        {"", {""}},
+        {"HTTP://EXAMPLE.COM/?a=1&b=2", {"case"}},
     };
     written(state);
     auto loaded = load();
@@ -179,16 +179,16 @@ TEST_F(channel_state_test, round_trips_any_url_and_stamp) {
 TEST_F(channel_state_test, leaves_out_what_xml_cannot_hold) {
     channel_state state;
     state.downloaded_enclosures = {
-        {"http://example.com/\x01", "stamp"},
-        {"http://example.com/\xff", "stamp"},
-        {"http://example.com/kept", "stamp"},
-        {"http://example.com/kept-without-stamp", "bad \x02 stamp"},
+        {"http://example.com/\x01", {"stamp"}},
+        {"http://example.com/\xff", {"stamp"}},
+        {"http://example.com/kept", {"stamp"}},
+        {"http://example.com/kept-without-stamp", {"bad \x02 stamp"}},
     };
     written(state);
     auto loaded = load();
     ASSERT_NE(loaded, nullptr);
     EXPECT_EQ(loaded->downloaded_enclosures.size(), 2u);
-    EXPECT_EQ(loaded->downloaded_enclosures.at("http://example.com/kept"), "stamp");
+    EXPECT_EQ(loaded->downloaded_enclosures.at("http://example.com/kept").stamp, "stamp");
     EXPECT_TRUE(loaded->downloaded_enclosures.count("http://example.com/kept-without-stamp"));
 }
 
@@ -209,9 +209,9 @@ TEST_F(channel_state_test, loads_what_the_reader_accepts) {
     ASSERT_NE(state, nullptr);
     EXPECT_EQ(state->rsslastfetched, "then");
     const table expected = {
-        {"http://e.com/a?x=1&y=2", "t1"},
-        {"http://e.com/twice", "last"},
-        {"http://e.com/nested", "t2"},
+        {"http://e.com/a?x=1&y=2", {"t1"}},
+        {"http://e.com/twice", {"last"}},
+        {"http://e.com/nested", {"t2"}},
     };
     EXPECT_EQ(state->downloaded_enclosures, expected);
 
@@ -232,7 +232,7 @@ TEST_F(channel_state_test, the_written_form_and_its_variants_read_alike) {
                                      "  <enclosure url=\"http://e.com/a\" downloadtime=\"t2\"/>\n" +
                                      "  <enclosure url=\"\" downloadtime=\"t3\"/>\n" +
                                      "</channel>\n";
-    const table expected = {{"http://e.com/a", "t2"}, {"http://e.com/b", ""}, {"", "t3"}};
+    const table expected = {{"http://e.com/a", {"t2"}}, {"http://e.com/b", {""}}, {"", {"t3"}}};
 
     auto replaced = [&](const std::string &from, const std::string &to) {
         std::string text = written_form;
@@ -272,6 +272,97 @@ TEST_F(channel_state_test, the_written_form_and_its_variants_read_alike) {
     }
 }
 
+// The guid comes last on an entry's line, escaped like the URL; entries
+// without one keep the line they always had, and a guid that XML cannot hold
+// is not kept while its entry is.
+TEST_F(channel_state_test, guids_are_written_last_and_read_back) {
+    channel_state state;
+    state.downloaded_enclosures = {
+        {"http://e.com/a", {"Sat, 10-Jun-2000 04:00:00 GMT", "ep-1"}},
+        {"http://e.com/b", {"Sat, 10-Jun-2000 04:00:00 GMT"}},
+        {"http://e.com/c", {std::nullopt, "ep-3"}},
+        {"http://e.com/d", {"t", "<a> & \"b\" 'c'"}},
+        {"http://e.com/e", {"t", "tab\tline\ndel\x7fnel\xc2\x85"}},
+        {"http://e.com/f", {"t", "\xc3\xa9pisode \xe2\x82\xac"}},
+        {"http://e.com/g", {"t", "bad \x01"}},
+        {"http://e.com/h", {"t", "bad \xff"}},
+    };
+    EXPECT_EQ(state.downloaded_enclosures.at("http://e.com/g").guid, std::nullopt);
+    EXPECT_EQ(state.downloaded_enclosures.at("http://e.com/h").guid, std::nullopt);
+    EXPECT_EQ(written(state),
+              std::string(declaration) + "<channel version=\"1.0\">\n" +
+                  "  <enclosure url=\"http://e.com/a\" downloadtime=\"Sat, 10-Jun-2000 04:00:00 "
+                  "GMT\" guid=\"ep-1\"/>\n"
+                  "  <enclosure url=\"http://e.com/b\" downloadtime=\"Sat, 10-Jun-2000 04:00:00 "
+                  "GMT\"/>\n"
+                  "  <enclosure url=\"http://e.com/c\" guid=\"ep-3\"/>\n"
+                  "  <enclosure url=\"http://e.com/d\" downloadtime=\"t\" "
+                  "guid=\"&lt;a&gt; &amp; &quot;b&quot; &apos;c&apos;\"/>\n"
+                  "  <enclosure url=\"http://e.com/e\" downloadtime=\"t\" "
+                  "guid=\"tab&#x9;line&#xa;del&#x7f;nel\xc2\x85\"/>\n"
+                  "  <enclosure url=\"http://e.com/f\" downloadtime=\"t\" "
+                  "guid=\"\xc3\xa9pisode \xe2\x82\xac\"/>\n"
+                  "  <enclosure url=\"http://e.com/g\" downloadtime=\"t\"/>\n"
+                  "  <enclosure url=\"http://e.com/h\" downloadtime=\"t\"/>\n"
+                  "</channel>\n");
+    auto loaded = load();
+    ASSERT_NE(loaded, nullptr);
+    // The entry without a stamp reads back with the time of loading.
+    EXPECT_TRUE(loaded->downloaded_enclosures.at("http://e.com/c").stamp.has_value());
+    loaded->downloaded_enclosures.insert_or_assign("http://e.com/c", std::nullopt, "ep-3");
+    EXPECT_EQ(loaded->downloaded_enclosures, state.downloaded_enclosures);
+
+    // A guid given later rewrites the entry's line and nothing else.
+    channel_state learned;
+    learned.downloaded_enclosures = {{"http://e.com/b", {"t"}}, {"http://e.com/c", {"t"}}};
+    learned.downloaded_enclosures.set_guid(learned.downloaded_enclosures.find("http://e.com/b"),
+                                           "ep-2");
+    EXPECT_EQ(written(learned), std::string(declaration) + "<channel version=\"1.0\">\n" +
+                                    "  <enclosure url=\"http://e.com/b\" downloadtime=\"t\" "
+                                    "guid=\"ep-2\"/>\n"
+                                    "  <enclosure url=\"http://e.com/c\" downloadtime=\"t\"/>\n"
+                                    "</channel>\n");
+}
+
+// A file with guids as the program writes it, and the same file edited by
+// hand (attributes in another order, other spacing and quotes, references),
+// give the same table.
+TEST_F(channel_state_test, guids_read_alike_from_written_and_hand_edited_files) {
+    const std::string written_form =
+        std::string(declaration) + "<channel version=\"1.0\" rsslastfetched=\"then\">\n" +
+        "  <enclosure url=\"http://e.com/a\" downloadtime=\"t1\" guid=\"ep-1\"/>\n" +
+        "  <enclosure url=\"http://e.com/b\" guid=\"ep-2\"/>\n" +
+        "  <enclosure url=\"http://e.com/c\" downloadtime=\"t3\"/>\n" +
+        "  <enclosure url=\"http://e.com/d\" downloadtime=\"t4\" guid=\"a-b\"/>\n" + "</channel>\n";
+    const std::string hand_edited =
+        "<?xml version='1.0'?>\n<channel rsslastfetched='then' version='1.0'>\n"
+        "<enclosure guid=\"ep-1\"   downloadtime=\"t1\"\n url=\"http://e.com/a\" />\n"
+        "\t<enclosure guid='ep-2' url='http://e.com/&#98;'></enclosure>\n"
+        "<enclosure downloadtime=\"t3\" url=\"http://e.com/c\"/>"
+        "<enclosure guid=\"a&#45;b\" url=\"http://e.com/d\" downloadtime=\"t4\"/>"
+        "</channel>";
+    const table expected = {
+        {"http://e.com/a", {"t1", "ep-1"}},
+        {"http://e.com/c", {"t3"}},
+        {"http://e.com/d", {"t4", "a-b"}},
+    };
+    for (const std::string *content : {&written_form, &hand_edited}) {
+        SCOPED_TRACE(*content);
+        fd_capture capture(2);
+        auto state = load_text(*content);
+        EXPECT_EQ(capture.finish(), "");
+        ASSERT_NE(state, nullptr);
+        // The entry without a stamp has the time of loading.
+        const enclosure_entry &b = state->downloaded_enclosures.at("http://e.com/b");
+        EXPECT_TRUE(b.stamp.has_value());
+        EXPECT_EQ(b.guid, "ep-2");
+        table rest(state->downloaded_enclosures.begin(), state->downloaded_enclosures.end());
+        rest.erase("http://e.com/b");
+        EXPECT_EQ(rest, expected);
+        EXPECT_EQ(state->rsslastfetched, "then");
+    }
+}
+
 // An entry without a stamp gets the time of loading, whether the file is read
 // by the parser or in the form the program writes.
 TEST_F(channel_state_test, missing_downloadtime_is_the_time_of_loading) {
@@ -287,7 +378,8 @@ TEST_F(channel_state_test, missing_downloadtime_is_the_time_of_loading) {
         std::optional<std::string> after = current_time_stamp();
         ASSERT_NE(state, nullptr);
         ASSERT_TRUE(before && after);
-        const std::optional<std::string> &stamp = state->downloaded_enclosures.at("http://e.com/a");
+        const std::optional<std::string> &stamp =
+            state->downloaded_enclosures.at("http://e.com/a").stamp;
         ASSERT_TRUE(stamp);
         EXPECT_TRUE(*stamp == *before || *stamp == *after) << *stamp;
         EXPECT_EQ(state->rsslastfetched, std::nullopt);
@@ -336,7 +428,7 @@ TEST_F(channel_state_test, save_replaces_the_state_file) {
     channel_state state;
     state.state_file = path_;
     state.rsslastfetched = "Sun, 11-Jun-2000 05:00:00 GMT";
-    state.downloaded_enclosures = {{"http://e.com/a&b", "Sat, 10-Jun-2000 04:00:00 GMT"}};
+    state.downloaded_enclosures = {{"http://e.com/a&b", {"Sat, 10-Jun-2000 04:00:00 GMT"}}};
     EXPECT_EQ(save_channel_state(state, 0), 0);
     EXPECT_EQ(read_file(path_),
               std::string(declaration) +

@@ -143,6 +143,44 @@ TEST_F(feed_parse, items_in_document_order) {
     EXPECT_EQ(items[2].title, std::nullopt);
 }
 
+// The guid is an identifier: the text without the white space around it,
+// and none where there is nothing to identify an item by.
+TEST_F(feed_parse, guid_of_an_item) {
+    const std::string longest(2048, 'g');
+    const struct {
+        const char *what;
+        std::string element; // written as is inside the item
+        std::optional<std::string> expected;
+    } cases[] = {
+        {"absent", "", std::nullopt},
+        {"plain", "<guid>ep-1</guid>", "ep-1"},
+        {"with a permalink attribute", R"(<guid isPermaLink="true">http://e.com/1</guid>)",
+         "http://e.com/1"},
+        {"white space around", "<guid>\n\t  ep 1 \r\n</guid>", "ep 1"},
+        {"references and markup", "<guid> &lt;a&gt; &amp;amp; &quot;&#9;'</guid>",
+         "<a> &amp; \"\t'"},
+        {"in a CDATA section", "<guid><![CDATA[ <b> ]]></guid>", "<b>"},
+        {"non-ASCII", "<guid>\xc3\xa9pisode-\xe2\x82\xac</guid>", "\xc3\xa9pisode-\xe2\x82\xac"},
+        {"the first of two", "<guid>one</guid><guid>two</guid>", "one"},
+        {"in another namespace", "<other:guid>foreign</other:guid><guid>own</guid>", "foreign"},
+        {"empty", "<guid></guid>", std::nullopt},
+        {"white space only", "<guid> \n </guid>", std::nullopt},
+        {"an element only", "<guid/>", std::nullopt},
+        {"2,048 bytes", "<guid> " + longest + " </guid>", longest},
+        {"2,049 bytes", "<guid>" + longest + "x</guid>", std::nullopt},
+    };
+    std::string items;
+    for (const auto &c : cases)
+        items += "<item>" + c.element + "<enclosure url=\"http://e.com/a\"/></item>\n";
+    const parse_result result = parse_text(directory, rss(items));
+    ASSERT_NE(result.document, nullptr) << result.error;
+    ASSERT_EQ(result.document->items.size(), std::size(cases));
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        SCOPED_TRACE(cases[i].what);
+        EXPECT_EQ(result.document->items[i].guid, cases[i].expected);
+    }
+}
+
 TEST_F(feed_parse, channel_without_items) {
     const parse_result result = parse_text(directory, rss("<title>Empty</title>"));
     ASSERT_NE(result.document, nullptr);

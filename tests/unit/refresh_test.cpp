@@ -1,5 +1,6 @@
 #include <filesystem>
 #include <optional>
+#include <regex>
 #include <set>
 #include <string>
 #include <vector>
@@ -284,6 +285,179 @@ TEST_F(refresh_test, a_feed_that_cannot_be_read_changes_nothing) {
     EXPECT_EQ(events, (std::vector<std::string>{"0", "1"}));
     EXPECT_EQ(state->rsslastfetched, "old");
     EXPECT_EQ(read_file(state_file), before);
+}
+
+// An item of a feed for the guid tests: its enclosure path on the loopback
+// server, and the content of its guid element as the feed writes it (none
+// for an item without one).
+struct guid_item {
+    std::string enclosure;
+    std::optional<std::string> guid;
+};
+
+// One run of the channel: how it runs, the feed it finds, the paths of the
+// enclosures it takes, and the state file's entry lines afterwards ("BASE"
+// for the server, "NOW" for a stamp of the run).
+struct guid_run {
+    refresh_options options;
+    std::vector<guid_item> items;
+    std::vector<std::string> taken;
+    std::string entries_after;
+};
+
+struct guid_case {
+    const char *name;
+    std::string entries_before; // none at all: no state file
+    guid_run first;
+    guid_run second;
+};
+
+// A state file's entry line.
+std::string entry(const std::string &path, std::optional<std::string> stamp,
+                  std::optional<std::string> guid = std::nullopt) {
+    std::string line = "  <enclosure url=\"BASE/" + path + "\"";
+    if (stamp)
+        line += " downloadtime=\"" + *stamp + "\"";
+    if (guid)
+        line += " guid=\"" + *guid + "\"";
+    return line + "/>\n";
+}
+
+// Two runs of one channel, each reading the state file the one before left,
+// over feeds whose hosts change their enclosure URLs with or without keeping
+// the items' guids. The state file is compared whole after each run.
+TEST_F(refresh_test, episodes_keep_their_identity_by_guid) {
+    const std::string long_guid(2049, 'g');
+    const std::string markup = "a&amp;b&lt;c&gt;&quot;'";
+    const std::string controls = "\n  tab&#9;line&#10;del&#x7f;nel&#x85; \n";
+    const std::string other_script = "\xc3\xa9pisode \xe2\x82\xac";
+    // clang-format off
+    const guid_case cases[] = {
+        {"URLs changed, guids kept: nothing is taken, the new URLs are recorded",
+         entry("a.mp3", "then", "g1") + entry("b.mp3", "then", "g2"),
+         {update, {{"a.mp3?signed=1", "g1"}, {"redirect/302/b.mp3", " g2 "}}, {},
+          entry("a.mp3", "then", "g1") + entry("a.mp3?signed=1", "then", "g1") +
+              entry("b.mp3", "then", "g2") + entry("redirect/302/b.mp3", "then", "g2")},
+         {update, {{"a.mp3?signed=2", "g1"}, {"b.mp3?signed=2", "g2"}, {"c.mp3", "g3"}}, {"c.mp3"},
+          entry("a.mp3", "then", "g1") + entry("a.mp3?signed=1", "then", "g1") +
+              entry("a.mp3?signed=2", "then", "g1") + entry("b.mp3", "then", "g2") +
+              entry("b.mp3?signed=2", "then", "g2") + entry("c.mp3", "NOW", "g3") +
+              entry("redirect/302/b.mp3", "then", "g2")}},
+        {"URLs and guids changed: everything is new",
+         entry("a.mp3", "then", "g1") + entry("b.mp3", "then", "g2"),
+         {catch_up, {{"a.mp3?v=2", "h1"}, {"b.mp3?v=2", "h2"}}, {"a.mp3?v=2", "b.mp3?v=2"},
+          entry("a.mp3", "then", "g1") + entry("a.mp3?v=2", "NOW", "h1") +
+              entry("b.mp3", "then", "g2") + entry("b.mp3?v=2", "NOW", "h2")},
+         {update, {{"a.mp3?v=2", "h1"}, {"b.mp3?v=2", "h2"}}, {},
+          entry("a.mp3", "then", "g1") + entry("a.mp3?v=2", "NOW", "h1") +
+              entry("b.mp3", "then", "g2") + entry("b.mp3?v=2", "NOW", "h2")}},
+        {"one guid on several items: only URLs count, until it names one item",
+         entry("a.mp3", "then", "g"),
+         {catch_up, {{"a.mp3?v=2", "g"}, {"b.mp3", "g"}}, {"a.mp3?v=2", "b.mp3"},
+          entry("a.mp3", "then", "g") + entry("a.mp3?v=2", "NOW", "g") + entry("b.mp3", "NOW", "g")},
+         {catch_up, {{"c.mp3", "g"}}, {},
+          entry("a.mp3", "then", "g") + entry("a.mp3?v=2", "NOW", "g") +
+              entry("b.mp3", "NOW", "g") + entry("c.mp3", "then", "g")}},
+        {"items without guids: only URLs count",
+         "",
+         {update, {{"a.mp3", std::nullopt}, {"b.mp3", " \n "}}, {"a.mp3", "b.mp3"},
+          entry("a.mp3", "NOW") + entry("b.mp3", "NOW")},
+         {catch_up, {{"a.mp3?v=2", std::nullopt}, {"b.mp3", std::nullopt}}, {"a.mp3?v=2"},
+          entry("a.mp3", "NOW") + entry("a.mp3?v=2", "NOW") + entry("b.mp3", "NOW")}},
+        {"an old state file learns the guids, then knows the episodes by them",
+         entry("a.mp3", "then") + entry("b.mp3", std::nullopt, "kept"),
+         {update, {{"a.mp3", "g1"}, {"b.mp3", "g2"}}, {},
+          entry("a.mp3", "then", "g1") + entry("b.mp3", "NOW", "kept")},
+         {update, {{"a.mp3?v=2", "g1"}, {"b.mp3?v=2", "kept"}}, {},
+          entry("a.mp3", "then", "g1") + entry("a.mp3?v=2", "then", "g1") +
+              entry("b.mp3", "NOW", "kept") + entry("b.mp3?v=2", "NOW", "kept")}},
+        {"list mode lists no episode under a new URL and changes nothing",
+         entry("a.mp3", "then") + entry("b.mp3", "then", "g2"),
+         {list, {{"a.mp3", "g1"}, {"b.mp3?v=2", "g2"}, {"c.mp3", "g3"}}, {"c.mp3"},
+          entry("a.mp3", "then") + entry("b.mp3", "then", "g2")},
+         {catch_up, {{"a.mp3", "g1"}, {"b.mp3?v=2", "g2"}, {"c.mp3", "g3"}}, {"c.mp3"},
+          entry("a.mp3", "then", "g1") + entry("b.mp3", "then", "g2") +
+              entry("b.mp3?v=2", "then", "g2") + entry("c.mp3", "NOW", "g3")}},
+        {"guids with markup, control characters and other scripts",
+         "",
+         {catch_up, {{"a.mp3", markup}, {"b.mp3", controls}, {"c.mp3", other_script}},
+          {"a.mp3", "b.mp3", "c.mp3"},
+          entry("a.mp3", "NOW", "a&amp;b&lt;c&gt;&quot;&apos;") +
+              entry("b.mp3", "NOW", "tab&#x9;line&#xa;del&#x7f;nel\xc2\x85") +
+              entry("c.mp3", "NOW", other_script)},
+         {update, {{"a.mp3?v=2", markup}, {"b.mp3?v=2", controls}, {"c.mp3?v=2", other_script}},
+          {},
+          entry("a.mp3", "NOW", "a&amp;b&lt;c&gt;&quot;&apos;") +
+              entry("a.mp3?v=2", "NOW", "a&amp;b&lt;c&gt;&quot;&apos;") +
+              entry("b.mp3", "NOW", "tab&#x9;line&#xa;del&#x7f;nel\xc2\x85") +
+              entry("b.mp3?v=2", "NOW", "tab&#x9;line&#xa;del&#x7f;nel\xc2\x85") +
+              entry("c.mp3", "NOW", other_script) + entry("c.mp3?v=2", "NOW", other_script)}},
+        {"a guid too long counts as none",
+         "",
+         {catch_up, {{"a.mp3", long_guid}}, {"a.mp3"}, entry("a.mp3", "NOW")},
+         {catch_up, {{"a.mp3?v=2", long_guid}}, {"a.mp3?v=2"},
+          entry("a.mp3", "NOW") + entry("a.mp3?v=2", "NOW")}},
+    };
+    // clang-format on
+
+    const std::string base = server_->base();
+    auto with_base = [&base](std::string text) {
+        for (size_t at; (at = text.find("BASE")) != std::string::npos;)
+            text.replace(at, 4, base);
+        return text;
+    };
+    auto state_text = [&](const std::string &fetched, const std::string &entries) {
+        return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<channel version=\"1.0\" "
+               "rsslastfetched=\"" +
+               fetched + "\">\n" + with_base(entries) + "</channel>\n";
+    };
+    // The run's own stamps, which the expectations cannot know.
+    const std::regex stamp(R"re((downloadtime|rsslastfetched)="[A-Z][a-z]{2}, [0-9]{2}-)re"
+                           R"re([A-Z][a-z]{2}-[0-9]{4} [0-9]{2}:[0-9]{2}:[0-9]{2} GMT")re");
+
+    for (const guid_case &c : cases) {
+        SCOPED_TRACE(c.name);
+        scratch_directory dir;
+        const std::string spool = dir / "spool";
+        const std::string feed = dir / "feed.xml";
+        const std::string state_file = dir / "pod.xml";
+        std::filesystem::create_directory(spool);
+        std::string expected_state = state_text("then", c.entries_before);
+        if (!c.entries_before.empty())
+            write_file(state_file, expected_state);
+
+        for (const guid_run *run : {&c.first, &c.second}) {
+            SCOPED_TRACE(run == &c.first ? "first run" : "second run");
+            std::string text = "<?xml version=\"1.0\"?><rss version=\"2.0\"><channel>";
+            for (const guid_item &item : run->items) {
+                text += "<item>";
+                if (item.guid)
+                    text += "<guid>" + *item.guid + "</guid>";
+                text += "<enclosure url=\"" + url(item.enclosure) + "\"/></item>";
+            }
+            write_file(feed, text + "</channel></rss>");
+
+            auto state = channel_state_load(feed, state_file, spool, std::nullopt);
+            ASSERT_NE(state, nullptr);
+            std::vector<std::string> taken;
+            run_callback reporter = [&](const channel_configuration &, run_event event,
+                                        const channel_info *, const feed_enclosure *enclosure,
+                                        const char *, bool) {
+                if (event == EVENT_ENCLOSURE_START)
+                    taken.push_back(enclosure->url->substr(base.size() + 1));
+            };
+            fd_capture err(2);
+            EXPECT_EQ(channel_refresh(*state, configuration_, reporter, run->options, nullptr), 0);
+            EXPECT_EQ(err.finish(), "");
+            EXPECT_EQ(taken, run->taken);
+
+            if (!run->options.no_record)
+                expected_state = state_text("NOW", run->entries_after);
+            EXPECT_EQ(
+                std::regex_replace(read_file(state_file).value_or("none"), stamp, "$1=\"NOW\""),
+                expected_state);
+        }
+    }
 }
 
 } // namespace
