@@ -255,6 +255,10 @@ void run_channels_in_parallel(const run_settings &settings, GKeyFile *kf,
         }
     }
 
+    // GLib finds the temporary directory, where feeds are downloaded, on
+    // first use; that first use is made here, before the threads.
+    g_get_tmp_dir();
+
     scheduler order(channels);
     std::vector<std::jthread> workers;
     const size_t worker_count = std::min<size_t>(static_cast<size_t>(jobs), channels.size());

@@ -76,7 +76,7 @@ class SkifferTestCase(unittest.TestCase):
         """The environment of a run; a value of None in `env` unsets that name."""
         environment = {"HOME": self.home, "PATH": os.environ.get("PATH", "/usr/bin:/bin"),
                        "LANG": "C"}
-        for name in ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "TSAN_OPTIONS"):
+        for name in ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "TSAN_OPTIONS", "G_SLICE"):
             if name in os.environ:
                 environment[name] = os.environ[name]
         environment.update(env or {})
