@@ -64,6 +64,11 @@ void held_output::print() {
     pieces_.clear();
 }
 
+void held_output::pass_on(output_sink &to) const {
+    for (const auto &[stream, text] : pieces_)
+        to.write(stream, text);
+}
+
 scoped_output::scoped_output(output_sink &sink) : previous_(thread_output) {
     thread_output = &sink;
 }

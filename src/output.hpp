@@ -43,6 +43,8 @@ public:
     // stream in the order the pieces were made; where both streams are one
     // file or terminal, the block reads as it was made. Then forgets it.
     void print();
+    // Writes the block into another sink, piece by piece.
+    void pass_on(output_sink &to) const;
     bool empty() const { return pieces_.empty(); }
 
 private:

@@ -30,22 +30,6 @@ namespace skiffer {
 
 namespace {
 
-// Holds what is printed while it is the thread's output, to be passed on
-// afterwards or dropped.
-class held_messages final : public output_sink {
-public:
-    void write(output_stream stream, std::string_view text) override {
-        pieces_.emplace_back(stream, text);
-    }
-    void pass_on(output_sink &to) const {
-        for (const auto &[stream, text] : pieces_)
-            to.write(stream, text);
-    }
-
-private:
-    std::vector<std::pair<output_stream, std::string>> pieces_;
-};
-
 // A line of the debug option about the feed cache, in libcurl's "* " form:
 // nothing about the cache concerns the user otherwise.
 void cache_note(const refresh_options &options, const std::string &path, const std::string &text) {
@@ -67,7 +51,7 @@ struct feed_cache_slot {
 std::unique_ptr<feed_document> parse_cached_copy(const feed_cache_slot &cache,
                                                  const refresh_options &options) {
     output_sink &outer = current_output();
-    held_messages held;
+    held_output held;
     std::unique_ptr<feed_document> feed;
     {
         scoped_output printing_into(held);
