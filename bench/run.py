@@ -396,10 +396,7 @@ class FeedHost:
         self.sent = 0
         self.bodies = {}
         for index, (path, body) in enumerate(sorted(feeds.items())):
-            body = body.encode() if isinstance(body, str) else body
-            # Hosts compress feeds, never audio.
-            packed = None if path.endswith(".mp3") else gzip.compress(body, 6)
-            self.bodies[path] = (body, packed, '"%x-%d"' % (index, len(body)))
+            self.bodies[path] = self._entry(index, path, body)
         self.servers = []
         host = self
 
@@ -462,6 +459,18 @@ class FeedHost:
             server.daemon_threads = True
             threading.Thread(target=server.serve_forever, daemon=True).start()
             self.servers.append(server)
+
+    @staticmethod
+    def _entry(index, path, body):
+        body = body.encode() if isinstance(body, str) else body
+        # Hosts compress feeds, never audio.
+        packed = None if path.endswith(".mp3") else gzip.compress(body, 6)
+        return body, packed, '"%x-%d"' % (index, len(body))
+
+    def replace(self, path, body):
+        """Serves `body` at `path` from now on, for a feed that names URLs
+        of this host, which are known only once it listens."""
+        self.bodies[path] = self._entry(sorted(self.bodies).index(path), path, body)
 
     def url(self, path, on=None):
         """The URL of `path` on the address numbered `on` (from 0), by
@@ -1025,7 +1034,7 @@ class Bench:
             for path in media[slug]:
                 bodies[path] = self.rng.randbytes(size)
         # The feeds name their episodes' URLs, which need the host's ports:
-        # the host starts with placeholders, replaced before any request.
+        # the host starts with empty feeds, replaced before any request.
         for slug in slugs:
             bodies["/feeds/%s.xml" % slug] = b""
         host = FeedHost(bodies, addresses=channels, delay_ms=0, rate=MIB)
@@ -1035,11 +1044,9 @@ class Bench:
             urls = [host.url(path, on=number) for path in media[slug]]
             downloads += [(u, os.path.join(spool, slug, os.path.basename(p)))
                           for u, p in zip(urls, media[slug])]
-            feed = rss_feed(slug.title(), "https://%s.example" % slug,
-                            [(u, size) for u in urls], self.rng).encode()
             path = "/feeds/%s.xml" % slug
-            etag = host.bodies[path][2]
-            host.bodies[path] = (feed, gzip.compress(feed, 6), etag)
+            host.replace(path, rss_feed(slug.title(), "https://%s.example" % slug,
+                                        [(u, size) for u in urls], self.rng))
             feed_urls.append(host.url(path, on=number))
         skiffer_home(base, "home", list(zip(slugs, feed_urls)), own_spools=True)
 
