@@ -15,6 +15,9 @@ FILE *stream_of(output_stream stream) {
     return stream == output_stream::out ? stdout : stderr;
 }
 
+// printf's work for print_out and print_err, whose format it is handed.
+void print_formatted(output_stream stream, const char *format, va_list arguments)
+    G_GNUC_PRINTF(2, 0);
 void print_formatted(output_stream stream, const char *format, va_list arguments) {
     // Nearly every line fits; a longer one is formatted a second time.
     char line[512];
