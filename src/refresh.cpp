@@ -469,8 +469,11 @@ int channel_refresh(channel_state &state, const channel_configuration &configura
         // The same episode under a new URL, known by its guid: recorded
         // under this URL too, as it was taken, so that later runs know it
         // by its URL. It is not new, so it is neither taken nor reported.
-        if (item.guid && guids.names_one_item(*item.guid)) {
-            if (auto entry = taken.find_guid(*item.guid); entry != taken.end()) {
+        // The state is asked first: one without the guid (a new channel, a
+        // long list) spares the count of the feed's guids.
+        if (item.guid) {
+            if (auto entry = taken.find_guid(*item.guid);
+                entry != taken.end() && guids.names_one_item(*item.guid)) {
                 if (!options.no_record)
                     taken.insert_or_assign(*enclosure.url, entry->second.stamp, item.guid);
                 continue;
