@@ -123,18 +123,14 @@ std::string parse_entry(std::string_view data, feed_cache_entry &entry) {
 
 } // namespace
 
-std::optional<std::string> feed_cache_directory() {
-    // The base directory specification ignores a relative value.
+std::string feed_cache_directory(const std::string &home) {
+    // A relative XDG_CACHE_HOME is ignored, as other programs ignore it: it
+    // would put the cache wherever the run happens to start.
     const char *cache = g_getenv("XDG_CACHE_HOME");
-    if (cache != nullptr && g_path_is_absolute(cache)) {
-        gchar_ptr path(g_build_filename(cache, "skiffer", nullptr));
-        return std::string(path.get());
-    }
-    const char *home = g_getenv("HOME");
-    if (home == nullptr || !g_path_is_absolute(home))
-        return std::nullopt;
-    gchar_ptr path(g_build_filename(home, ".cache", "skiffer", nullptr));
-    return std::string(path.get());
+    gchar_ptr path(cache != nullptr && g_path_is_absolute(cache)
+                       ? g_build_filename(cache, "skiffer", nullptr)
+                       : g_build_filename(home.c_str(), ".cache", "skiffer", nullptr));
+    return path.get();
 }
 
 std::string feed_cache_path(const std::string &directory, const std::string &identifier) {

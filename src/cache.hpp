@@ -40,8 +40,8 @@ struct feed_cache_entry {
 };
 
 // The directory of the feed cache: "skiffer" in $XDG_CACHE_HOME when that
-// is an absolute path, else in HOME/.cache; none when neither can be named.
-std::optional<std::string> feed_cache_directory();
+// is an absolute path, else in `home`/.cache.
+std::string feed_cache_directory(const std::string &home);
 
 // The path of the entry of the channel `identifier` in `directory`.
 std::string feed_cache_path(const std::string &directory, const std::string &identifier);

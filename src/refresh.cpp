@@ -399,15 +399,13 @@ bool is_remote_feed(const std::string &url) {
 }
 
 void paused_hosts::add(const std::string &host) {
-    gchar_ptr lower(g_ascii_strdown(host.c_str(), -1));
     std::lock_guard<std::mutex> hold(mutex_);
-    hosts_.insert(lower.get());
+    hosts_.insert(host);
 }
 
 bool paused_hosts::contains(const std::string &host) const {
-    gchar_ptr lower(g_ascii_strdown(host.c_str(), -1));
     std::lock_guard<std::mutex> hold(mutex_);
-    return hosts_.contains(lower.get());
+    return hosts_.contains(host);
 }
 
 int channel_refresh(channel_state &state, const channel_configuration &configuration,

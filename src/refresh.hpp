@@ -34,7 +34,8 @@ using run_callback = std::function<void(const channel_configuration &configurati
 // from whatever thread each runs on.
 class paused_hosts {
 public:
-    // Adds a host name, compared without case.
+    // Adds a host name as url_host gives it, in lower case, so that names
+    // compare without case.
     void add(const std::string &host);
     bool contains(const std::string &host) const;
 

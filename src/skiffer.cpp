@@ -196,7 +196,7 @@ int run_channels(int argc, char **argv, run_settings &settings) {
         settings.defaults = channel_configuration_new(kf.get(), "*", nullptr);
     }
     settings.state_directory = state_directory.get();
-    settings.shared->cache_directory = feed_cache_directory();
+    settings.shared->cache_directory = feed_cache_directory(*home);
     settings.leftovers = stale_temporary_files(settings.state_directory);
 
     std::vector<std::string> identifiers;
